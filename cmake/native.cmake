@@ -1,0 +1,37 @@
+# The native build: portable logic under the sanitizers, and the Windows builds beside it.
+
+if(NOT CMAKE_BUILD_TYPE)
+  set(CMAKE_BUILD_TYPE Debug CACHE STRING "" FORCE)
+endif()
+add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+add_link_options(-fsanitize=address,undefined)
+
+add_subdirectory(src)
+add_subdirectory(tests)
+
+# The Wine rig the Windows tests share: a private prefix, Xvfb and a persistent wineserver,
+# brought up before the first Windows test and taken down after the last, pass or fail.
+set(FLASHGATE_RIG_DIR ${CMAKE_BINARY_DIR}/rig)
+add_test(NAME rig.up COMMAND ${PROJECT_SOURCE_DIR}/scripts/rig up ${FLASHGATE_RIG_DIR})
+add_test(NAME rig.down COMMAND ${PROJECT_SOURCE_DIR}/scripts/rig down ${FLASHGATE_RIG_DIR})
+set_tests_properties(rig.up PROPERTIES FIXTURES_SETUP wine_rig)
+set_tests_properties(rig.down PROPERTIES FIXTURES_CLEANUP wine_rig)
+
+include(ExternalProject)
+foreach(arch IN ITEMS x86_64 i686)
+  set(arch_binary_dir ${CMAKE_BINARY_DIR}/win-${arch})
+  ExternalProject_Add(win-${arch}
+    SOURCE_DIR ${PROJECT_SOURCE_DIR}
+    BINARY_DIR ${arch_binary_dir}
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchain-mingw-${arch}.cmake
+      -DCMAKE_BUILD_TYPE=MinSizeRel
+      -DFLASHGATE_RIG_DIR=${FLASHGATE_RIG_DIR}
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON
+    USES_TERMINAL_BUILD ON)
+  # One ctest run reports the native and the Windows tests together.
+  file(WRITE ${CMAKE_BINARY_DIR}/include-win-${arch}.cmake "subdirs(\"${arch_binary_dir}\")\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
+               ${CMAKE_BINARY_DIR}/include-win-${arch}.cmake)
+endforeach()

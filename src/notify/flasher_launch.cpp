@@ -1,0 +1,8 @@
+#include "notify/flasher_launch.h"
+
+bool LaunchFlasher(const FlasherLaunchCalls& calls) noexcept {
+  const std::uint32_t error = calls.create_process();
+  if (error == 0) return true;
+  if (error != kElevationRequired) return false;
+  return calls.start_elevated();
+}

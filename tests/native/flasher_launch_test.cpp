@@ -1,0 +1,68 @@
+// The launch policy against a fake of the two Windows calls.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "notify/flasher_launch.h"
+
+namespace {
+
+struct FakeCalls {
+  std::uint32_t create_error = 0;
+  bool elevated_starts = true;
+  int creates = 0;
+  int elevated = 0;
+};
+
+FakeCalls fake;
+
+std::uint32_t FakeCreateProcess() {
+  ++fake.creates;
+  return fake.create_error;
+}
+
+bool FakeStartElevated() {
+  ++fake.elevated;
+  return fake.elevated_starts;
+}
+
+bool Launch() { return LaunchFlasher({FakeCreateProcess, FakeStartElevated}); }
+
+class FlasherLaunch : public ::testing::Test {
+ protected:
+  void SetUp() override { fake = FakeCalls(); }
+};
+
+TEST_F(FlasherLaunch, AStartedProcessIsTheWholeJob) {
+  EXPECT_TRUE(Launch());
+  EXPECT_EQ(fake.creates, 1);
+  EXPECT_EQ(fake.elevated, 0);
+}
+
+TEST_F(FlasherLaunch, OnlyElevationRequiredGoesThroughTheShell) {
+  fake.create_error = 740;
+  EXPECT_TRUE(Launch());
+  EXPECT_EQ(fake.creates, 1);
+  EXPECT_EQ(fake.elevated, 1);
+}
+
+TEST_F(FlasherLaunch, RefusedConsentFailsSilently) {
+  fake.create_error = 740;
+  fake.elevated_starts = false;
+  EXPECT_FALSE(Launch());
+  EXPECT_EQ(fake.elevated, 1);
+}
+
+TEST_F(FlasherLaunch, EveryOtherErrorEndsWithoutRetrying) {
+  // file not found, path not found, access denied, not a program, and a near code
+  for (std::uint32_t error : {2u, 3u, 5u, 193u, 741u, 1223u}) {
+    fake = FakeCalls();
+    fake.create_error = error;
+    EXPECT_FALSE(Launch()) << error;
+    EXPECT_EQ(fake.creates, 1) << error;
+    EXPECT_EQ(fake.elevated, 0) << error;
+  }
+}
+
+}  // namespace

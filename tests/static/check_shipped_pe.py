@@ -1,0 +1,370 @@
+#!/usr/bin/env python3
+"""Checks the shipped 32-bit FlashGate.exe as it lies on disk.
+
+It cannot be run here, so the file itself is read: the PE headers, the imports (only
+functions Windows XP SP3 already has) and the resources (icon, version record, manifest).
+Prints one "ok:" or "FAIL:" line per check; exits non-zero if any check failed.
+
+Usage: check_shipped_pe.py PATH_TO_FlashGate.exe
+"""
+
+import shutil
+import struct
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+from pathlib import Path
+
+ICON_FILE = Path(__file__).resolve().parent.parent.parent / "res" / "flashgate.ico"
+
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_DELAY_IMPORT = 1, 2, 5, 13
+
+# What the program and the mingw-w64 CRT import, each checked to exist on Windows XP SP3.
+# A new import has to be added here deliberately, after checking the same.
+XP_IMPORTS = {
+    "kernel32.dll": {
+        "CloseHandle", "CreateProcessW", "DeleteCriticalSection", "EnterCriticalSection",
+        "FreeLibrary", "GetCurrentDirectoryW", "GetLastError", "GetModuleFileNameW",
+        "GetModuleHandleA", "GetModuleHandleW", "GetProcAddress", "GetStartupInfoW",
+        "InitializeCriticalSection", "LeaveCriticalSection", "LoadLibraryA", "SearchPathW",
+        "SetErrorMode", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue",
+        "VirtualProtect", "VirtualQuery",
+    },
+    "msvcrt.dll": {
+        "__p__commode", "__p__fmode", "__p__wcmdln", "__set_app_type", "__setusermatherr",
+        "__wgetmainargs", "__winitenv", "_amsg_exit", "_cexit", "_initterm", "_iob",
+        "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc",
+        "memcpy", "signal", "strlen", "strncmp", "vfprintf",
+    },
+    "ole32.dll": {"CoGetObject", "CoInitializeEx", "CoUninitialize"},
+    "oleaut32.dll": {
+        "SysAllocString", "SysFreeString", "SysStringLen", "VariantChangeType",
+        "VariantClear", "VariantInit",
+    },
+    "shell32.dll": {"ShellExecuteExW"},
+    "user32.dll": {"MessageBoxW"},
+}
+# System DLLs present on every Windows from XP SP3 on.
+XP_SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll", "shell32.dll",
+                  "msvcrt.dll", "advapi32.dll"}
+
+# (width, height, colour count, bit count) of each icon image, in the icon file's order.
+ICON_IMAGES = [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)]
+
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+WS_2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+WS_2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
+
+
+class PeFile:
+    """The parts of a PE32 image the checks read."""
+
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        (self.machine, sections, _, _, _, opt_size,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        opt = pe + 24
+        self.magic = struct.unpack_from("<H", data, opt)[0]
+        if self.magic != 0x10B:
+            raise ValueError(f"optional header magic {self.magic:#x}, not PE32")
+        self.os_version = struct.unpack_from("<HH", data, opt + 40)
+        self.subsystem_version = struct.unpack_from("<HH", data, opt + 48)
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, opt + 68)
+        count = struct.unpack_from("<I", data, opt + 92)[0]
+        self.directories = [struct.unpack_from("<II", data, opt + 96 + 8 * i)
+                            for i in range(min(count, 16))]
+        self.sections = []
+        for i in range(sections):
+            (vsize, vaddr, raw_size, raw_ptr) = struct.unpack_from(
+                "<IIII", data, opt + opt_size + 40 * i + 8)
+            self.sections.append((vaddr, max(vsize, raw_size), raw_ptr))
+
+    def directory(self, index):
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def offset(self, rva):
+        for vaddr, size, raw_ptr in self.sections:
+            if vaddr <= rva < vaddr + size:
+                return rva - vaddr + raw_ptr
+        raise ValueError(f"RVA {rva:#x} lies in no section")
+
+    def bytes_at(self, rva, size):
+        start = self.offset(rva)
+        return self.data[start:start + size]
+
+    def c_string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def imports(self):
+        """{dll as named: [function name, or '#ordinal']} from the import directory."""
+        found = {}
+        rva = self.directory(DIR_IMPORT)[0]
+        while rva:
+            lookup, _, _, name, first_thunk = struct.unpack("<IIIII", self.bytes_at(rva, 20))
+            if not (lookup or name or first_thunk):
+                break
+            functions = found.setdefault(self.c_string(name), [])
+            thunk = lookup or first_thunk
+            while entry := struct.unpack("<I", self.bytes_at(thunk, 4))[0]:
+                functions.append(f"#{entry & 0xFFFF}" if entry & 0x80000000
+                                 else self.c_string(entry + 2))
+                thunk += 4
+            rva += 20
+        return found
+
+    def resources(self):
+        """{(type, name, language): data} for every resource."""
+        found = {}
+        if self.directory(DIR_RESOURCE)[1] == 0:
+            return found
+        base = self.offset(self.directory(DIR_RESOURCE)[0])
+
+        def walk(table, path):
+            named, ids = struct.unpack_from("<HH", self.data, base + table + 12)
+            for i in range(named + ids):
+                key, target = struct.unpack_from("<II", self.data, base + table + 16 + 8 * i)
+                if key & 0x80000000:
+                    length = struct.unpack_from("<H", self.data, base + (key & 0x7FFFFFFF))[0]
+                    start = base + (key & 0x7FFFFFFF) + 2
+                    key = self.data[start:start + 2 * length].decode("utf-16-le")
+                if target & 0x80000000:
+                    if len(path) == 2:
+                        raise ValueError("resource directory deeper than three levels")
+                    walk(target & 0x7FFFFFFF, path + [key])
+                else:
+                    rva, size = struct.unpack_from("<II", self.data, base + target)
+                    found[tuple(path + [key])] = self.bytes_at(rva, size)
+
+        walk(0, [])
+        return found
+
+
+def only_one(resources, kind, name):
+    """The data of the one resource of this type, which must have this name."""
+    found = [(key[1:], data) for key, data in resources.items() if key[0] == kind]
+    if len(found) != 1 or found[0][0][0] != name:
+        raise ValueError(f"resources of type {kind} are {[key for key, _ in found]} "
+                         f"(name, language), expected one named {name}")
+    return found[0][1]
+
+
+def check_headers(pe):
+    """An i386 windowed program (PeFile already refuses anything but PE32)."""
+    problems = []
+    if pe.machine != 0x14C:
+        problems.append(f"machine {pe.machine:#x}, not i386")
+    if pe.subsystem != 2:
+        problems.append(f"subsystem {pe.subsystem}, not WINDOWS_GUI")
+    return problems
+
+
+def check_relocatable(pe):
+    """ASLR and DEP marked, and relocations kept so ASLR can actually move the image."""
+    problems = [f"DllCharacteristics lacks {name}" for bit, name in
+                ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT")) if not pe.dll_characteristics & bit]
+    if pe.directory(DIR_BASERELOC)[1] == 0:
+        problems.append("no base relocation directory")
+    if pe.characteristics & 0x1:
+        problems.append("IMAGE_FILE_RELOCS_STRIPPED is set")
+    return problems
+
+
+def check_versions(pe):
+    """Marked to load on Windows XP (5.1)."""
+    return [f"{what} version {major}.{minor} is above 5.1"
+            for what, (major, minor) in (("operating system", pe.os_version),
+                                         ("subsystem", pe.subsystem_version))
+            if (major, minor) > (5, 1)]
+
+
+def check_imports(pe):
+    """Only XP SP3 system DLLs, only functions XP SP3 has, all by name."""
+    problems = []
+    imports = pe.imports()
+    for dll, functions in imports.items():
+        if dll.lower() not in XP_SYSTEM_DLLS:
+            problems.append(f"{dll} is not a system DLL of XP SP3")
+        allowed = XP_IMPORTS.get(dll.lower(), set())
+        problems += [f"{dll}!{f} is imported by ordinal" if f.startswith("#") else
+                     f"{dll}!{f} is not in the XP SP3 allowlist"
+                     for f in functions if f not in allowed]
+    if pe.directory(DIR_DELAY_IMPORT)[1]:
+        problems.append("delay-load imports present (not covered by the allowlist)")
+    if problems:
+        problems.append("all imports:")
+        problems += [f"  {dll}: {', '.join(functions)}" for dll, functions in imports.items()]
+    return problems
+
+
+def icon_file_images(data):
+    """[(ICONDIRENTRY fields without the offset, image bytes)] of an .ico file."""
+    reserved, kind, count = struct.unpack_from("<HHH", data)
+    if (reserved, kind) != (0, 1):
+        raise ValueError("not an icon file")
+    images = []
+    for i in range(count):
+        fields = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+        images.append((fields[:7], data[fields[7]:fields[7] + fields[6]]))
+    return images
+
+
+def check_icon(resources, exe_path):
+    """One icon group of the three images, each identical to res/flashgate.ico's."""
+    groups = [data for key, data in resources.items() if key[0] == RT_GROUP_ICON]
+    if len(groups) != 1:
+        return [f"{len(groups)} RT_GROUP_ICON resources, expected 1"]
+    group = groups[0]
+    icons = {key[1]: data for key, data in resources.items() if key[0] == RT_ICON}
+    count = struct.unpack_from("<H", group, 4)[0]
+    entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
+    listed = [(e[0], e[1], e[2], e[5]) for e in entries]
+    if listed != ICON_IMAGES:
+        return [f"icon group lists {listed}, expected {ICON_IMAGES}"]
+    expected = icon_file_images(ICON_FILE.read_bytes())
+    problems = [] if len(expected) == len(entries) else [
+        f"{ICON_FILE.name} holds {len(expected)} images, the program {len(entries)}"]
+    for index, (entry, (ico_fields, ico_data)) in enumerate(zip(entries, expected), 1):
+        data = icons.get(entry[7])
+        if data is None:
+            problems.append(f"image {index}: RT_ICON {entry[7]} is missing")
+            continue
+        width, height, _, bits = struct.unpack_from("<iiHH", data, 4)
+        if (width, height, bits) != (entry[0], 2 * entry[1], entry[5]):
+            problems.append(f"image {index}: bitmap {width}x{height}x{bits} disagrees")
+        if entry[:7] != ico_fields or data != ico_data:
+            problems.append(f"image {index}: differs from {ICON_FILE.name}")
+    problems += second_opinion_on_icon(exe_path, expected)
+    return problems
+
+
+def second_opinion_on_icon(exe_path, expected):
+    """The icon as wrestool extracts it must hold the same images."""
+    if shutil.which("wrestool") is None:
+        print("note: wrestool not found, the icon is not cross-checked")
+        return []
+    extracted = subprocess.run(["wrestool", "-x", "-t", str(RT_GROUP_ICON), exe_path],
+                               capture_output=True, check=False).stdout
+    try:
+        same = icon_file_images(extracted) == expected
+    except (ValueError, struct.error):
+        same = False
+    return [] if same else ["wrestool extracts a different icon"]
+
+
+def version_nodes(data, start=0):
+    """Parses one VS_VERSIONINFO-style node: (key, value bytes, children, length)."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, start)
+    end = start + length
+    key_end = start + 6
+    while key_end < end and data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[start + 6:key_end].decode("utf-16-le")
+    value_start = (key_end + 2 + 3) & ~3
+    value_end = value_start + value_length * (2 if kind == 1 else 1)
+    children, child = [], (value_end + 3) & ~3
+    while child < end and struct.unpack_from("<H", data, child)[0]:
+        children.append(version_nodes(data, child))
+        child = (child + children[-1][3] + 3) & ~3
+    return key, data[value_start:min(value_end, end)], children, length
+
+
+def check_version_record(resources):
+    """Version 1.0.0.0 / "1.00" and the names Explorer shows."""
+    key, fixed, children, _ = version_nodes(only_one(resources, RT_VERSION, 1))
+    if key != "VS_VERSION_INFO" or struct.unpack_from("<I", fixed)[0] != 0xFEEF04BD:
+        return ["not a VS_VERSIONINFO record"]
+    file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", fixed, 8)
+    problems = [f"fixed {what} is {ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+                for what, ms, ls in (("FileVersion", file_ms, file_ls),
+                                     ("ProductVersion", product_ms, product_ls))
+                if (ms, ls) != (0x10000, 0)]
+    strings = {}
+    for table in (t for c in children if c[0] == "StringFileInfo" for t in c[2]):
+        for name, value, _, _ in table[2]:
+            strings[name] = value.decode("utf-16-le").split("\0")[0]
+    wanted = {"FileVersion": "1.00", "ProductVersion": "1.00", "ProductName": "FlashGate",
+              "OriginalFilename": "FlashGate.exe"}
+    problems += [f"{name} is {strings.get(name)!r}, expected {value!r}"
+                 for name, value in wanted.items() if strings.get(name) != value]
+    problems += [f"{name} is empty or missing" for name in
+                 ("CompanyName", "FileDescription", "InternalName", "LegalCopyright")
+                 if not strings.get(name, "").strip()]
+    return problems
+
+
+def check_manifest(resources):
+    """asInvoker, Vista to 11 declared, common controls 6 and per-monitor DPI awareness."""
+    try:
+        root = ET.fromstring(only_one(resources, RT_MANIFEST, 1))
+    except ET.ParseError as error:
+        return [f"manifest is not well-formed XML: {error}"]
+    problems = []
+    levels = [e.get("level") for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
+    if levels != ["asInvoker"]:
+        problems.append(f"requestedExecutionLevel {levels}, expected ['asInvoker']")
+    declared = {e.get("Id", "").lower() for e in root.iter(COMPAT + "supportedOS")}
+    problems += [f"supportedOS {os_id} missing" for os_id in sorted(SUPPORTED_OS - declared)]
+    controls = [e.attrib for e in root.iter(ASM_V1 + "assemblyIdentity")
+                if e.get("name") == "Microsoft.Windows.Common-Controls"]
+    wanted = {"type": "win32", "version": "6.0.0.0", "processorArchitecture": "*",
+              "publicKeyToken": "6595b64144ccf1df"}
+    if len(controls) != 1 or any(controls[0].get(k) != v for k, v in wanted.items()):
+        problems.append(f"Common-Controls dependency {controls}, expected one with {wanted}")
+    awareness = [(e.text or "").split(",")[0].strip().lower()
+                 for e in root.iter(WS_2016 + "dpiAwareness")]
+    if awareness != ["permonitorv2"]:
+        problems.append("no dpiAwareness PerMonitorV2 in the 2016 WindowsSettings namespace")
+    aware = [(e.text or "").strip().lower() for e in root.iter(WS_2005 + "dpiAware")]
+    if aware not in (["true/pm"], ["true"]):
+        problems.append("no dpiAware true/pm or true in the 2005 WindowsSettings namespace")
+    return problems
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.exit(f"usage: {Path(argv[0]).name} PATH_TO_FlashGate.exe")
+    try:
+        pe = PeFile(Path(argv[1]).read_bytes())
+        resources = pe.resources()
+    except (OSError, ValueError, struct.error) as error:
+        print(f"FAIL: {argv[1]} is not a readable PE32 file: {error}")
+        return 1
+    checks = [
+        ("PE32 i386 windowed program", lambda: check_headers(pe)),
+        ("DYNAMIC_BASE, NX_COMPAT and relocations", lambda: check_relocatable(pe)),
+        ("OS and subsystem versions at most 5.1", lambda: check_versions(pe)),
+        ("imports exist on Windows XP SP3", lambda: check_imports(pe)),
+        ("icon matches res/flashgate.ico", lambda: check_icon(resources, argv[1])),
+        ("version record", lambda: check_version_record(resources)),
+        ("manifest", lambda: check_manifest(resources)),
+    ]
+    failed = 0
+    for name, check in checks:
+        try:
+            problems = check()
+        except (OSError, ValueError, KeyError, IndexError, struct.error) as error:
+            problems = [str(error) if isinstance(error, ValueError)
+                        else f"could not be read: {error!r}"]
+        if problems:
+            failed += 1
+            print(f"FAIL: {name}: " + "\n      ".join(problems))
+        else:
+            print(f"ok: {name}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
