@@ -1,0 +1,313 @@
+#include "person.h"
+
+#include <cstdio>
+#include <cwchar>
+
+namespace person {
+
+std::wstring WindowsPath(const std::wstring& path) {
+  if (path.empty() || path[0] != L'/') return path;
+  std::wstring windows = L"Z:" + path;
+  for (wchar_t& unit : windows) {
+    if (unit == L'/') unit = L'\\';
+  }
+  return windows;
+}
+
+std::wstring MakeFolder(const std::wstring& name) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  for (unsigned attempt = 0;; ++attempt) {
+    wchar_t suffix[32];
+    swprintf(suffix, 32, L"-%lu-%u", GetCurrentProcessId(), attempt);
+    const std::wstring folder = std::wstring(temp) + name + suffix;
+    if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return std::wstring();
+  }
+}
+
+void RemoveFolder(const std::wstring& folder) {
+  for (const auto& entry : ListFolder(folder)) {
+    DeleteFileW((folder + L"\\" + entry.first).c_str());
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+std::map<std::wstring, ULONGLONG> ListFolder(const std::wstring& folder) {
+  std::map<std::wstring, ULONGLONG> files;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return files;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    files[name] = (static_cast<ULONGLONG>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return files;
+}
+
+namespace {
+
+std::wstring TextOf(HWND window) {
+  wchar_t text[512] = {};
+  GetWindowTextW(window, text, 512);
+  return text;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = {};
+  GetClassNameW(window, name, 64);
+  return name;
+}
+
+// What a window shows on the screen, pixel by pixel.
+std::vector<COLORREF> CaptureScreenOf(HWND window, int& width, int& height) {
+  RECT area;
+  GetClientRect(window, &area);
+  width = area.right;
+  height = area.bottom;
+  POINT origin = {0, 0};
+  ClientToScreen(window, &origin);
+  std::vector<COLORREF> pixels;
+  HDC screen = GetDC(nullptr);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) pixels.push_back(GetPixel(screen, origin.x + x, origin.y + y));
+  }
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+// A system icon drawn as an icon control draws it: at the control's size, over `background`.
+std::vector<COLORREF> Render(LPCWSTR system_icon, int width, int height, COLORREF background) {
+  HDC screen = GetDC(nullptr);
+  HDC canvas = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ previous = SelectObject(canvas, bitmap);
+  HBRUSH fill = CreateSolidBrush(background);
+  RECT all = {0, 0, width, height};
+  FillRect(canvas, &all, fill);
+  DeleteObject(fill);
+  DrawIconEx(canvas, 0, 0, LoadIconW(nullptr, system_icon), 0, 0, 0, nullptr, DI_NORMAL);
+  std::vector<COLORREF> pixels;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) pixels.push_back(GetPixel(canvas, x, y));
+  }
+  SelectObject(canvas, previous);
+  DeleteObject(bitmap);
+  DeleteDC(canvas);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+// Icon handles belong to the process that loaded them, so the icon is judged by what the
+// control shows on the screen: it must be the exclamation icon, pixel for pixel.
+bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon) {
+  int width = 0;
+  int height = 0;
+  const std::vector<COLORREF> shown = CaptureScreenOf(icon_control, width, height);
+  if (shown.empty()) return false;
+  // The icon's corners are transparent, so its top-left pixel is the background.
+  return shown == Render(system_icon, width, height, shown.front());
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM into) {
+  reinterpret_cast<std::vector<HWND>*>(into)->push_back(child);
+  return TRUE;
+}
+
+}  // namespace
+
+Box ReadBox(HWND window) {
+  Box box;
+  box.window = window;
+  box.caption = TextOf(window);
+  box.owner = GetWindow(window, GW_OWNER);
+  box.default_button_id = LOWORD(SendMessageW(window, DM_GETDEFID, 0, 0));
+  std::vector<HWND> children;
+  EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
+  for (HWND child : children) {
+    if (!IsWindowVisible(child)) continue;
+    const std::wstring kind = ClassOf(child);
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    if (lstrcmpiW(kind.c_str(), L"Button") == 0) {
+      box.buttons.push_back(TextOf(child));
+    } else if (lstrcmpiW(kind.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON) {
+      box.exclamation_icon = ShowsSystemIcon(child, IDI_EXCLAMATION);
+    } else if (lstrcmpiW(kind.c_str(), L"Static") == 0 && !TextOf(child).empty()) {
+      box.text = TextOf(child);
+    }
+  }
+  return box;
+}
+
+const wchar_t* NameOf(CloseBy way) {
+  switch (way) {
+    case CloseBy::Ok: return L"OK";
+    case CloseBy::Escape: return L"Escape";
+    case CloseBy::CloseCommand: return L"the close command";
+  }
+  return L"?";
+}
+
+void Close(const Box& box, CloseBy way) {
+  HWND ok = GetDlgItem(box.window, IDOK);
+  switch (way) {
+    case CloseBy::Ok:
+      PostMessageW(ok, BM_CLICK, 0, 0);
+      break;
+    case CloseBy::Escape:
+      // The key goes where the keyboard focus is: the box's one button.
+      PostMessageW(ok, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+      PostMessageW(ok, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+      break;
+    case CloseBy::CloseCommand:
+      PostMessageW(box.window, WM_SYSCOMMAND, SC_CLOSE, 0);
+      break;
+  }
+}
+
+ProgramRun::~ProgramRun() {
+  if (process_.hProcess != nullptr) {
+    if (!HasExited()) TerminateProcess(process_.hProcess, 1);
+    CloseHandle(process_.hProcess);
+    CloseHandle(process_.hThread);
+  }
+  if (output_read_ != nullptr) CloseHandle(output_read_);
+  if (output_write_ != nullptr) CloseHandle(output_write_);
+}
+
+bool ProgramRun::Start(const std::wstring& program, const std::wstring& current_folder) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  if (!CreatePipe(&output_read_, &output_write_, &inheritable, 1 << 16)) return false;
+  SetHandleInformation(output_read_, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = output_write_;
+  startup.hStdError = output_write_;
+  std::wstring command_line = L"\"" + program + L"\"";
+  const BOOL started =
+      CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                     current_folder.empty() ? nullptr : current_folder.c_str(), &startup,
+                     &process_);
+  // Only the child keeps a writing end, so reading ends when it does.
+  CloseHandle(output_write_);
+  output_write_ = nullptr;
+  return started != FALSE;
+}
+
+bool ProgramRun::HasExited() const {
+  return WaitForSingleObject(process_.hProcess, 0) == WAIT_OBJECT_0;
+}
+
+bool ProgramRun::WaitForExit(DWORD timeout_ms) {
+  return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
+}
+
+namespace {
+
+struct WindowSearch {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_address) {
+  auto* search = reinterpret_cast<WindowSearch*>(search_address);
+  DWORD owner_pid = 0;
+  GetWindowThreadProcessId(window, &owner_pid);
+  if (owner_pid == search->pid && IsWindowVisible(window)) search->found.push_back(window);
+  return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> ProgramRun::VisibleWindows() const {
+  WindowSearch search = {process_.dwProcessId, {}};
+  EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND ProgramRun::WaitForWindowOrExit(DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const std::vector<HWND> windows = VisibleWindows();
+    if (!windows.empty()) return windows.front();
+    if (HasExited() || GetTickCount() - start > timeout_ms) return nullptr;
+    Sleep(10);
+  }
+}
+
+std::string ProgramRun::Output() {
+  std::string output;
+  char buffer[4096];
+  DWORD available = 0;
+  while (PeekNamedPipe(output_read_, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    DWORD read = 0;
+    if (!ReadFile(output_read_, buffer, sizeof(buffer), &read, nullptr) || read == 0) break;
+    output.append(buffer, read);
+  }
+  return output;
+}
+
+namespace {
+
+std::wstring ReadUtf8File(const std::wstring& path) {
+  FILE* in = _wfopen(path.c_str(), L"rb");
+  if (in == nullptr) return std::wstring();
+  std::string bytes;
+  char buffer[1024];
+  size_t read;
+  while ((read = fread(buffer, 1, sizeof(buffer), in)) > 0) bytes.append(buffer, read);
+  fclose(in);
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+  std::wstring text(bytes.size(), L'\0');
+  const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                         &text[0], static_cast<int>(text.size()));
+  text.resize(static_cast<size_t>(length > 0 ? length : 0));
+  return text;
+}
+
+}  // namespace
+
+StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
+  StandInRecord record;
+  const DWORD start = GetTickCount();
+  while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (GetTickCount() - start > timeout_ms) return record;
+    Sleep(20);
+  }
+  record.found = true;
+  const std::wstring text = ReadUtf8File(path);
+  size_t line_start = 0;
+  while (line_start < text.size()) {
+    size_t line_end = text.find(L'\n', line_start);
+    if (line_end == std::wstring::npos) line_end = text.size();
+    std::wstring line = text.substr(line_start, line_end - line_start);
+    if (!line.empty() && line.back() == L'\r') line.pop_back();
+    line_start = line_end + 1;
+    const size_t equals = line.find(L'=');
+    if (equals == std::wstring::npos) continue;
+    const std::wstring key = line.substr(0, equals);
+    const std::wstring value = line.substr(equals + 1);
+    if (key == L"command_line") record.command_line = value;
+    if (key == L"uses_show_state") record.uses_show_state = _wtoi(value.c_str());
+    if (key == L"show_state") record.show_state = _wtoi(value.c_str());
+    if (key == L"module") record.module = value;
+    if (key == L"pid") record.pid = wcstoul(value.c_str(), nullptr, 10);
+    if (key == L"foreground") record.foreground = _wtoi(value.c_str());
+  }
+  return record;
+}
+
+bool ProcessIsRunning(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return false;
+  const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+}  // namespace person
