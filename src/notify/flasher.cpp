@@ -1,6 +1,8 @@
 // Starts the flashing tool by its bare file name, so Windows' own search finds it: the
 // program's folder first, then the current folder, the system folders and PATH.
 
+#include "notify/flasher_start.h"
+
 #include <windows.h>
 #include <shellapi.h>
 
@@ -26,9 +28,12 @@ class ScopedHandle {
   HANDLE handle_;
 };
 
+}  // namespace
+
 std::uint32_t CreateFlasherProcess() {
   // CreateProcessW may write into the command line, so it gets a copy of its own.
-  wchar_t command_line[] = L"WinPhlash.exe";
+  wchar_t command_line[sizeof(kFlasherFile) / sizeof(wchar_t)];
+  lstrcpynW(command_line, kFlasherFile, sizeof(kFlasherFile) / sizeof(wchar_t));
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -44,6 +49,8 @@ std::uint32_t CreateFlasherProcess() {
   ScopedHandle thread(started.hThread);
   return 0;
 }
+
+namespace {
 
 // Looks for the tool in one folder, or along the system's own search when folder is null.
 bool FindFlasherIn(const wchar_t* folder, Path& found) {
@@ -76,6 +83,8 @@ bool FindFlasher(Path& found) {
   return FindFlasherIn(nullptr, found);
 }
 
+}  // namespace
+
 bool StartFlasherElevated() {
   Path path;
   if (!FindFlasher(path)) return false;
@@ -89,8 +98,6 @@ bool StartFlasherElevated() {
   execute.nShow = SW_SHOWNORMAL;
   return ShellExecuteExW(&execute) != FALSE;
 }
-
-}  // namespace
 
 bool StartFlasher() noexcept {
   return LaunchFlasher({CreateFlasherProcess, StartFlasherElevated});
