@@ -29,7 +29,7 @@ XP_IMPORTS = {
         "GetModuleHandleA", "GetModuleHandleW", "GetProcAddress", "GetStartupInfoW",
         "InitializeCriticalSection", "LeaveCriticalSection", "LoadLibraryA", "SearchPathW",
         "SetErrorMode", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue",
-        "VirtualProtect", "VirtualQuery",
+        "VirtualProtect", "VirtualQuery", "lstrcpynW",
     },
     "msvcrt.dll": {
         "__p__commode", "__p__fmode", "__p__wcmdln", "__set_app_type", "__setusermatherr",
