@@ -30,6 +30,8 @@ class Road : public ::testing::Test {
     ASSERT_FALSE(program_folder_.empty() || other_folder_.empty() || records_folder_.empty());
     record_ = records_folder_ + L"\\standin.txt";
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_RECORD", record_.c_str());
+    // Long enough to outlive the program, short enough not to hold up the next test.
+    SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", L"2");
     ASSERT_TRUE(PlaceProgramIn(program_folder_));
   }
 
@@ -113,8 +115,8 @@ TEST_F(Road, WarningTwiceInARowIsTheSame) {
 class SupportedRoad : public Road {
  protected:
   // Runs the program from `current_folder` and checks that it opened no window, wrote
-  // nothing and ended promptly. Gives what the stand-in recorded, if it was started.
-  person::StandInRecord RunFrom(const std::wstring& current_folder) {
+  // nothing and ended promptly.
+  void RunFrom(const std::wstring& current_folder) {
     const auto files_before = person::ListFolder(program_folder_);
     person::ProgramRun run;
     EXPECT_TRUE(run.Start(ProgramPath(), current_folder));
@@ -125,40 +127,51 @@ class SupportedRoad : public Road {
     EXPECT_LT(ended_after, kPromptly);
     EXPECT_EQ(run.Output(), "");
     EXPECT_EQ(person::ListFolder(program_folder_), files_before);
-    return person::WaitForRecord(record_, 5000);
   }
 
-  void ExpectStartedAsAsked(const person::StandInRecord& record, const std::wstring& folder) {
-    ASSERT_TRUE(record.found) << "the flasher was not started";
+  // Gives what the stand-in recorded, after checking it was started from `folder` as asked.
+  person::StandInRecord ExpectStartedAsAsked(const std::wstring& folder) {
+    const person::StandInRecord record = person::WaitForRecord(record_, 5000);
+    EXPECT_TRUE(record.found) << "the flasher was not started";
+    if (!record.found) return record;
     EXPECT_EQ(record.command_line, L"WinPhlash.exe");
     EXPECT_EQ(record.uses_show_state, 1);
     EXPECT_EQ(record.show_state, SW_SHOWNORMAL);
     EXPECT_TRUE(SamePath(record.module, folder + L"\\WinPhlash.exe")) << record.module;
     EXPECT_EQ(record.foreground, 1) << "the flasher's window should have the focus";
+    return record;
+  }
+
+  // The program has ended; a flasher it started would have recorded itself by now.
+  void ExpectNothingStarted() {
+    EXPECT_FALSE(person::WaitForRecord(record_, 1500).found) << "something was started";
   }
 };
 
 TEST_F(SupportedRoad, StartsTheFlasherBesideItAndEndsBeforeIt) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
-  const person::StandInRecord record = RunFrom(program_folder_);
-  ExpectStartedAsAsked(record, program_folder_);
+  RunFrom(program_folder_);
+  const person::StandInRecord record = ExpectStartedAsAsked(program_folder_);
   EXPECT_TRUE(person::ProcessIsRunning(record.pid)) << "the flasher must outlive the program";
 }
 
 TEST_F(SupportedRoad, TheOneBesideWinsOverTheCurrentFolder) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
   ASSERT_TRUE(PlaceStandInIn(other_folder_));
-  ExpectStartedAsAsked(RunFrom(other_folder_), program_folder_);
+  RunFrom(other_folder_);
+  ExpectStartedAsAsked(program_folder_);
 }
 
 TEST_F(SupportedRoad, FindsTheOneBesideFromAnotherCurrentFolder) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
-  ExpectStartedAsAsked(RunFrom(other_folder_), program_folder_);
+  RunFrom(other_folder_);
+  ExpectStartedAsAsked(program_folder_);
 }
 
 TEST_F(SupportedRoad, FallsBackToTheCurrentFolder) {
   ASSERT_TRUE(PlaceStandInIn(other_folder_));
-  ExpectStartedAsAsked(RunFrom(other_folder_), other_folder_);
+  RunFrom(other_folder_);
+  ExpectStartedAsAsked(other_folder_);
 }
 
 TEST_F(SupportedRoad, WorksFromAFolderWithNonAsciiLetters) {
@@ -167,12 +180,14 @@ TEST_F(SupportedRoad, WorksFromAFolderWithNonAsciiLetters) {
   const std::wstring plain_folder = program_folder_;
   ASSERT_TRUE(PlaceProgramIn(folder));
   ASSERT_TRUE(PlaceStandInIn(folder));
-  ExpectStartedAsAsked(RunFrom(other_folder_), folder);
+  RunFrom(other_folder_);
+  ExpectStartedAsAsked(folder);
   person::RemoveFolder(plain_folder);
 }
 
 TEST_F(SupportedRoad, NoFlasherAnywhereEndsSilently) {
-  EXPECT_FALSE(RunFrom(other_folder_).found);
+  RunFrom(other_folder_);
+  ExpectNothingStarted();
 }
 
 TEST_F(SupportedRoad, AFlasherThatIsNoProgramEndsSilently) {
@@ -183,14 +198,16 @@ TEST_F(SupportedRoad, AFlasherThatIsNoProgramEndsSilently) {
   DWORD written = 0;
   WriteFile(file, text, sizeof(text) - 1, &written, nullptr);
   CloseHandle(file);
-  EXPECT_FALSE(RunFrom(other_folder_).found);
+  RunFrom(other_folder_);
+  ExpectNothingStarted();
 }
 
 TEST_F(SupportedRoad, TwiceInARowIsTheSame) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
   for (int run = 0; run < 2; ++run) {
     DeleteFileW(record_.c_str());
-    ExpectStartedAsAsked(RunFrom(program_folder_), program_folder_);
+    RunFrom(program_folder_);
+    ExpectStartedAsAsked(program_folder_);
   }
 }
 

@@ -61,7 +61,23 @@ std::wstring ClassOf(HWND window) {
   return name;
 }
 
-// What a window shows on the screen, pixel by pixel.
+// Every pixel of a device context's `width` x `height` area from (`x`, `y`).
+std::vector<COLORREF> PixelsOf(HDC source, int x, int y, int width, int height) {
+  HDC canvas = CreateCompatibleDC(source);
+  HBITMAP bitmap = CreateCompatibleBitmap(source, width, height);
+  HGDIOBJ previous = SelectObject(canvas, bitmap);
+  BitBlt(canvas, 0, 0, width, height, source, x, y, SRCCOPY);
+  std::vector<COLORREF> pixels;
+  for (int row = 0; row < height; ++row) {
+    for (int column = 0; column < width; ++column) pixels.push_back(GetPixel(canvas, column, row));
+  }
+  SelectObject(canvas, previous);
+  DeleteObject(bitmap);
+  DeleteDC(canvas);
+  return pixels;
+}
+
+// What a window shows on the screen, copied in one go.
 std::vector<COLORREF> CaptureScreenOf(HWND window, int& width, int& height) {
   RECT area;
   GetClientRect(window, &area);
@@ -69,11 +85,8 @@ std::vector<COLORREF> CaptureScreenOf(HWND window, int& width, int& height) {
   height = area.bottom;
   POINT origin = {0, 0};
   ClientToScreen(window, &origin);
-  std::vector<COLORREF> pixels;
   HDC screen = GetDC(nullptr);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) pixels.push_back(GetPixel(screen, origin.x + x, origin.y + y));
-  }
+  std::vector<COLORREF> pixels = PixelsOf(screen, origin.x, origin.y, width, height);
   ReleaseDC(nullptr, screen);
   return pixels;
 }
@@ -89,10 +102,7 @@ std::vector<COLORREF> Render(LPCWSTR system_icon, int width, int height, COLORRE
   FillRect(canvas, &all, fill);
   DeleteObject(fill);
   DrawIconEx(canvas, 0, 0, LoadIconW(nullptr, system_icon), 0, 0, 0, nullptr, DI_NORMAL);
-  std::vector<COLORREF> pixels;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) pixels.push_back(GetPixel(canvas, x, y));
-  }
+  std::vector<COLORREF> pixels = PixelsOf(canvas, 0, 0, width, height);
   SelectObject(canvas, previous);
   DeleteObject(bitmap);
   DeleteDC(canvas);
@@ -101,14 +111,20 @@ std::vector<COLORREF> Render(LPCWSTR system_icon, int width, int height, COLORRE
 }
 
 // Icon handles belong to the process that loaded them, so the icon is judged by what the
-// control shows on the screen: it must be the exclamation icon, pixel for pixel.
-bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon) {
-  int width = 0;
-  int height = 0;
-  const std::vector<COLORREF> shown = CaptureScreenOf(icon_control, width, height);
-  if (shown.empty()) return false;
-  // The icon's corners are transparent, so its top-left pixel is the background.
-  return shown == Render(system_icon, width, height, shown.front());
+// control shows on the screen: it must be the exclamation icon, pixel for pixel. A box
+// just shown may not have painted yet, so the screen is looked at until it matches or
+// `patience_ms` has passed.
+bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon, DWORD patience_ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    int width = 0;
+    int height = 0;
+    const std::vector<COLORREF> shown = CaptureScreenOf(icon_control, width, height);
+    // The icon's corners are transparent, so its top-left pixel is the background.
+    if (!shown.empty() && shown == Render(system_icon, width, height, shown.front())) return true;
+    if (GetTickCount() - start > patience_ms) return false;
+    Sleep(50);
+  }
 }
 
 BOOL CALLBACK CollectChild(HWND child, LPARAM into) {
@@ -133,7 +149,7 @@ Box ReadBox(HWND window) {
     if (lstrcmpiW(kind.c_str(), L"Button") == 0) {
       box.buttons.push_back(TextOf(child));
     } else if (lstrcmpiW(kind.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON) {
-      box.exclamation_icon = ShowsSystemIcon(child, IDI_EXCLAMATION);
+      box.exclamation_icon = ShowsSystemIcon(child, IDI_EXCLAMATION, 3000);
     } else if (lstrcmpiW(kind.c_str(), L"Static") == 0 && !TextOf(child).empty()) {
       box.text = TextOf(child);
     }
