@@ -18,6 +18,17 @@ set_tests_properties(rig.up PROPERTIES FIXTURES_SETUP wine_rig)
 set_tests_properties(rig.down PROPERTIES FIXTURES_CLEANUP wine_rig)
 
 include(ExternalProject)
+
+# The fuzzer, built with clang; the test run gives it a bounded time and a fixed seed.
+ExternalProject_Add(fuzz
+  SOURCE_DIR ${PROJECT_SOURCE_DIR}/tests/fuzz
+  BINARY_DIR ${CMAKE_BINARY_DIR}/fuzz
+  CMAKE_ARGS -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON)
+add_test(NAME fuzz.walk
+  COMMAND ${CMAKE_BINARY_DIR}/fuzz/walk_fuzzer -seed=1 -max_total_time=15
+          -artifact_prefix=${CMAKE_BINARY_DIR}/fuzz/)
 foreach(arch IN ITEMS x86_64 i686)
   set(arch_binary_dir ${CMAKE_BINARY_DIR}/win-${arch})
   ExternalProject_Add(win-${arch}
