@@ -19,14 +19,6 @@ namespace {
 constexpr DWORD kWindowWait = 20000;
 constexpr DWORD kEndWait = 10000;
 
-bool ParseWay(const std::wstring& name, person::CloseBy& way) {
-  if (name == L"ok") way = person::CloseBy::Ok;
-  else if (name == L"escape") way = person::CloseBy::Escape;
-  else if (name == L"close") way = person::CloseBy::CloseCommand;
-  else return false;
-  return true;
-}
-
 void WaitForSignal(const std::wstring& folder) {
   const std::wstring shown = folder + L"\\box-shown";
   HANDLE file = CreateFileW(shown.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -58,7 +50,7 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring signal_folder;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::wstring option = argv[i];
-    if (option == L"--close" && ParseWay(argv[i + 1], way)) continue;
+    if (option == L"--close" && person::ParseCloseBy(argv[i + 1], way)) continue;
     if (option == L"--signal-folder") {
       signal_folder = person::WindowsPath(argv[i + 1]);
       continue;

@@ -1,5 +1,7 @@
 #include "person.h"
 
+#include <tlhelp32.h>
+
 #include <cstdio>
 #include <cwchar>
 
@@ -166,6 +168,14 @@ const wchar_t* NameOf(CloseBy way) {
   return L"?";
 }
 
+bool ParseCloseBy(const std::wstring& name, CloseBy& way) {
+  if (name == L"ok") way = CloseBy::Ok;
+  else if (name == L"escape") way = CloseBy::Escape;
+  else if (name == L"close") way = CloseBy::CloseCommand;
+  else return false;
+  return true;
+}
+
 void Close(const Box& box, CloseBy way) {
   HWND ok = GetDlgItem(box.window, IDOK);
   switch (way) {
@@ -324,6 +334,26 @@ bool ProcessIsRunning(DWORD pid) {
   const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
   CloseHandle(process);
   return running;
+}
+
+int WaitForProcessesNamed(const wchar_t* file_name, DWORD timeout_ms) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  const DWORD start = GetTickCount();
+  int still_running = 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, file_name) != 0) continue;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    const DWORD waited = GetTickCount() - start;
+    const DWORD left = waited < timeout_ms ? timeout_ms - waited : 0;
+    if (WaitForSingleObject(process, left) == WAIT_TIMEOUT) ++still_running;
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  return still_running;
 }
 
 }  // namespace person

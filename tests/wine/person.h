@@ -36,6 +36,8 @@ Box ReadBox(HWND window);
 
 enum class CloseBy { Ok, Escape, CloseCommand };
 const wchar_t* NameOf(CloseBy way);
+// Reads "ok", "escape" or "close"; false for anything else.
+bool ParseCloseBy(const std::wstring& name, CloseBy& way);
 void Close(const Box& box, CloseBy way);
 
 // One run of a program, its standard output and error captured.
@@ -76,5 +78,8 @@ struct StandInRecord {
 
 StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms);
 bool ProcessIsRunning(DWORD pid);
+// Waits for every process whose file is `file_name` to end; gives how many still run
+// once `timeout_ms` has passed.
+int WaitForProcessesNamed(const wchar_t* file_name, DWORD timeout_ms);
 
 }  // namespace person
