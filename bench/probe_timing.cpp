@@ -15,19 +15,8 @@
 #include <vector>
 
 #include "startup/platform_ops.h"
+#include "stopwatch.h"
 #include "wbem_query.h"
-
-namespace {
-
-double Now() {
-  LARGE_INTEGER count;
-  LARGE_INTEGER frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2 || (std::strcmp(argv[1], "script") != 0 && std::strcmp(argv[1], "locator") != 0)) {
@@ -38,26 +27,26 @@ int main(int argc, char** argv) {
                                      ? ReadBoardPrefix
                                      : ReadBoardPrefixThroughLocator;
   const int warm_calls = argc > 2 ? std::max(1, std::atoi(argv[2])) : 50;
-  double start = Now();
+  double start = NowMs();
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
-  const double com_up_ms = Now() - start;
+  const double com_up_ms = NowMs() - start;
 
-  start = Now();
+  start = NowMs();
   const BoardPrefix first = query();
-  const double first_ms = Now() - start;
+  const double first_ms = NowMs() - start;
 
   std::vector<double> warm;
   for (int i = 0; i < warm_calls; ++i) {
-    start = Now();
+    start = NowMs();
     const BoardPrefix again = query();
-    warm.push_back(Now() - start);
+    warm.push_back(NowMs() - start);
     if (again.Length() != first.Length()) return 1;
   }
   std::sort(warm.begin(), warm.end());
 
-  start = Now();
+  start = NowMs();
   CoUninitialize();
-  const double com_down_ms = Now() - start;
+  const double com_down_ms = NowMs() - start;
   std::printf("%-8s COM up %5.2f ms   first query %6.2f ms   warm median %5.2f ms (%d calls)"
               "   COM down %5.2f ms\n",
               argv[1], com_up_ms, first_ms, warm[warm.size() / 2], warm_calls, com_down_ms);

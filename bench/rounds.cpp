@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "person.h"
+#include "stopwatch.h"
 
 namespace {
 
@@ -25,14 +26,6 @@ struct Program {
   std::vector<double> milliseconds;
 };
 
-double Now() {
-  LARGE_INTEGER count;
-  LARGE_INTEGER frequency;
-  QueryPerformanceCounter(&count);
-  QueryPerformanceFrequency(&frequency);
-  return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 // One run, start to end, in milliseconds; negative when it could not be started or did
 // not end within a minute.
 double TimeOneRun(const Program& program, const std::wstring& folder) {
@@ -40,13 +33,13 @@ double TimeOneRun(const Program& program, const std::wstring& folder) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  const double start = Now();
+  const double start = NowMs();
   if (!CreateProcessW(nullptr, &command_line[0], nullptr, nullptr, FALSE, 0, nullptr,
                       folder.c_str(), &startup, &process)) {
     return -1;
   }
   const bool ended = WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0;
-  const double elapsed = Now() - start;
+  const double elapsed = NowMs() - start;
   if (!ended) TerminateProcess(process.hProcess, 1);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <objbase.h>
-
 #include <string>
 
 #include "notify/flasher_launch.h"
@@ -72,11 +70,3 @@ TEST_F(FlasherStart, ElevationStartsTheFileBesideTheProgramThroughTheShell) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
-  const int result = RUN_ALL_TESTS();
-  CoUninitialize();
-  return result;
-}

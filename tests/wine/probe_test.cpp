@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <objbase.h>
-
 #include <string>
 
 #include "board/wmi_probe.h"
@@ -228,12 +226,3 @@ TEST_F(Probe, OtherKindsAreConvertedAsVariantsConvert) {
 }
 
 }  // namespace
-
-// COM is up for the whole run, as it is in the program.
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
-  const int result = RUN_ALL_TESTS();
-  CoUninitialize();
-  return result;
-}

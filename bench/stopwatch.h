@@ -1,0 +1,13 @@
+#pragma once
+
+#include <windows.h>
+
+// Milliseconds on the performance counter: only differences between two readings mean
+// anything.
+inline double NowMs() {
+  LARGE_INTEGER count;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}

@@ -1,0 +1,12 @@
+// The main of the tests that call COM: it is up for the whole run, as it is in the program.
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 2;
+  const int result = RUN_ALL_TESTS();
+  CoUninitialize();
+  return result;
+}
