@@ -89,7 +89,7 @@ double TrimmedMean(std::vector<double> values) {
 }
 
 void PrintRatio(const char* name, double value, double target) {
-  std::printf("%-12s %5.2f", name, value);
+  std::printf("%-12s %6.3f", name, value);
   if (target > 0) std::printf("   target <= %.2f: %s", target, value <= target ? "met" : "MISSED");
   std::printf("\n");
 }
