@@ -48,10 +48,6 @@ double TimeOneRun(const Program& program, const std::wstring& folder) {
   return ended ? elapsed : -1;
 }
 
-bool FileExists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // The untimed round: each program must do the job it is measured on.
 bool WarmUpAndCheck(const std::vector<Program>& programs, const std::wstring& folder) {
   const std::wstring record = folder + L"\\warm-up-record.txt";
@@ -62,7 +58,7 @@ bool WarmUpAndCheck(const std::vector<Program>& programs, const std::wstring& fo
     if (TimeOneRun(program, folder) < 0) {
       std::printf("%s: could not be run\n", program.label);
       all_right = false;
-    } else if (FileExists(record) != program.starts_flasher) {
+    } else if (person::WaitForRecord(record, 0).found != program.starts_flasher) {
       std::printf("%s: %s the stand-in flasher\n", program.label,
                   program.starts_flasher ? "did not start" : "started");
       all_right = false;

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr wchar_t kWarningText[] = L"This BIOS is not for your Notebook PC.";
-constexpr wchar_t kWarningTitle[] = L"WinPhlash";
 constexpr DWORD kWindowWait = 20000;
 constexpr DWORD kEndWait = 10000;
 
@@ -39,7 +37,7 @@ const char* JudgeWarning(person::ProgramRun& run, const std::wstring& record, pe
   HWND window = run.WaitForWindowOrExit(kWindowWait);
   if (window == nullptr) return "showed no warning";
   const person::Box box = person::ReadBox(window);
-  if (box.caption != kWarningTitle || box.text != kWarningText) return "showed the wrong box";
+  if (box.caption != person::kWarningTitle || box.text != person::kWarningText) return "showed the wrong box";
   if (!box.exclamation_icon || box.buttons != std::vector<std::wstring>{L"OK"}) {
     return "showed the wrong icon or buttons";
   }

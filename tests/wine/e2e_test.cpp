@@ -12,8 +12,6 @@ namespace {
 std::wstring flashgate_exe;
 std::wstring standin_exe;
 
-constexpr wchar_t kWarningText[] = L"This BIOS is not for your Notebook PC.";
-constexpr wchar_t kWarningTitle[] = L"WinPhlash";
 constexpr DWORD kPromptly = 5000;       // the program's whole run, Wine's start included
 constexpr DWORD kWindowWait = 20000;    // for the box to appear
 
@@ -76,8 +74,8 @@ class WarningRoad : public Road, public ::testing::WithParamInterface<person::Cl
     HWND window = run.WaitForWindowOrExit(kWindowWait);
     ASSERT_NE(window, nullptr) << "the program ended, or showed nothing, without a warning";
     const person::Box box = person::ReadBox(window);
-    EXPECT_EQ(box.caption, kWarningTitle);
-    EXPECT_EQ(box.text, kWarningText);
+    EXPECT_EQ(box.caption, person::kWarningTitle);
+    EXPECT_EQ(box.text, person::kWarningText);
     EXPECT_TRUE(box.exclamation_icon) << "the box must carry the exclamation icon";
     EXPECT_EQ(box.buttons, std::vector<std::wstring>{L"OK"});
     EXPECT_EQ(box.default_button_id, IDOK);
@@ -104,7 +102,7 @@ TEST_F(Road, WarningTwiceInARowIsTheSame) {
     ASSERT_TRUE(program.Start(ProgramPath(), program_folder_));
     HWND window = program.WaitForWindowOrExit(kWindowWait);
     ASSERT_NE(window, nullptr) << "run " << run;
-    EXPECT_EQ(person::ReadBox(window).text, kWarningText);
+    EXPECT_EQ(person::ReadBox(window).text, person::kWarningText);
     person::Close(person::ReadBox(window), person::CloseBy::Ok);
     EXPECT_TRUE(program.WaitForExit(kPromptly));
   }

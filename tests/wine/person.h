@@ -21,6 +21,10 @@ void RemoveFolder(const std::wstring& folder);
 // File names and sizes in a folder, to tell whether anything was written there.
 std::map<std::wstring, ULONGLONG> ListFolder(const std::wstring& folder);
 
+// What the warning box must say, as a person reads it.
+constexpr wchar_t kWarningText[] = L"This BIOS is not for your Notebook PC.";
+constexpr wchar_t kWarningTitle[] = L"WinPhlash";
+
 struct Box {
   HWND window = nullptr;
   std::wstring caption;
