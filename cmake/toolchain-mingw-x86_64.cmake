@@ -1,4 +1,5 @@
-# The same program for x86_64, which this machine's Wine can run for the behavioural tests.
+# The same program and its tests for x86_64: a second ABI for the one source, and the
+# behavioural suite of a machine that cannot run 32-bit code.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
@@ -9,5 +10,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# Test programs of this build run under Wine, in the rig that the native build brings up.
+# Its tests run under Wine, in the rig that the native build brings up.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
