@@ -6,7 +6,8 @@ int live_objects = 0;
 
 constexpr DISPID kMemberId = 7;
 
-HRESULT Dispatch::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+HRESULT STDMETHODCALLTYPE Dispatch::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
+                                                  DISPID* ids) {
   if (count != 1 || lstrcmpiW(names[0], MemberName()) != 0) return DISP_E_UNKNOWNNAME;
   ids[0] = kMemberId;
   return S_OK;
@@ -19,8 +20,21 @@ Board* Board::WithText(const std::wstring& text) {
   return board;
 }
 
-HRESULT Board::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* args, VARIANT* result,
-                      EXCEPINFO*, UINT*) {
+Board* Board::WithTextByReference(const std::wstring& text) {
+  Board* board = new Board;
+  board->referenced_ = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  board->value.vt = VT_BYREF | VT_BSTR;
+  board->value.pbstrVal = &board->referenced_;
+  return board;
+}
+
+Board::~Board() {
+  VariantClear(&value);
+  SysFreeString(referenced_);
+}
+
+HRESULT STDMETHODCALLTYPE Board::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* args,
+                                        VARIANT* result, EXCEPINFO*, UINT*) {
   flags_seen = flags;
   args_seen = args != nullptr ? args->cArgs : 0;
   if (id != kMemberId) return DISP_E_MEMBERNOTFOUND;
@@ -49,10 +63,11 @@ void Enumerator::AddValue(VARIANT& value) {
   items.push_back(item);
 }
 
-HRESULT Enumerator::Next(ULONG wanted, VARIANT* out, ULONG* fetched) {
+HRESULT STDMETHODCALLTYPE Enumerator::Next(ULONG wanted, VARIANT* out, ULONG* fetched) {
   if (fetched != nullptr) *fetched = 0;
   if (wanted != 1) return E_INVALIDARG;
   if (next == fail_at) return E_FAIL;
+  if (next == nothing_at) return S_OK;
   if (next == items.size()) return S_FALSE;
   const HRESULT hr = VariantCopy(out, &items[next++]);
   if (SUCCEEDED(hr) && fetched != nullptr) *fetched = 1;
@@ -63,13 +78,13 @@ ResultSet::~ResultSet() {
   if (enumerator != nullptr) enumerator->Release();
 }
 
-HRESULT ResultSet::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result,
-                          EXCEPINFO*, UINT*) {
+HRESULT STDMETHODCALLTYPE ResultSet::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*,
+                                            VARIANT* result, EXCEPINFO*, UINT*) {
   if (id != DISPID_NEWENUM || !(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
   if (FAILED(enum_error)) return enum_error;
   if (rewind != nullptr) rewind->next = 0;
   if (enumerator == nullptr) return S_OK;  // an empty answer
-  result->vt = VT_UNKNOWN;
+  result->vt = handed_out_as;
   result->punkVal = enumerator;
   enumerator->AddRef();
   return S_OK;
@@ -79,8 +94,8 @@ Service::~Service() {
   if (results != nullptr) results->Release();
 }
 
-HRESULT Service::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* args, VARIANT* result,
-                        EXCEPINFO*, UINT*) {
+HRESULT STDMETHODCALLTYPE Service::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* args,
+                                          VARIANT* result, EXCEPINFO*, UINT*) {
   if (id != kMemberId) return DISP_E_MEMBERNOTFOUND;
   ++seen.calls;
   seen.flags = flags;

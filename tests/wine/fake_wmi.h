@@ -70,21 +70,28 @@ class Board : public Dispatch {
   UINT args_seen = 0;
 
   Board() { VariantInit(&value); }
-  ~Board() override { VariantClear(&value); }
+  ~Board() override;
   static Board* WithText(const std::wstring& text);
+  // Gives the text by reference (VT_BYREF | VT_BSTR); the board keeps what it refers to.
+  static Board* WithTextByReference(const std::wstring& text);
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS* args,
                                    VARIANT* result, EXCEPINFO*, UINT*) override;
 
  protected:
   const wchar_t* MemberName() const override { return L"Version"; }
+
+ private:
+  BSTR referenced_ = nullptr;
 };
 
-// Hands out `items` one by one; the move at index `fail_at` fails.
+// Hands out `items` one by one; the move at index `fail_at` fails, and the one at
+// `nothing_at` succeeds without handing anything out.
 class Enumerator : public Object<IEnumVARIANT> {
  public:
   std::vector<VARIANT> items;
   size_t fail_at = SIZE_MAX;
+  size_t nothing_at = SIZE_MAX;
   size_t next = 0;
 
   ~Enumerator() override;
@@ -97,11 +104,13 @@ class Enumerator : public Object<IEnumVARIANT> {
   HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 };
 
-// A result set whose _NewEnum gives `enumerator`, or fails with `enum_error`.
+// A result set whose _NewEnum gives `enumerator` as a `handed_out_as` value, or fails
+// with `enum_error`.
 class ResultSet : public Dispatch {
  public:
   HRESULT enum_error = S_OK;
   IUnknown* enumerator = nullptr;  // owned reference; what _NewEnum hands out
+  VARTYPE handed_out_as = VT_UNKNOWN;
   Enumerator* rewind = nullptr;    // not owned; started afresh at each _NewEnum
 
   ~ResultSet() override;

@@ -168,6 +168,47 @@ TEST_F(Probe, AnItemThatIsNoObjectIsPassedOver) {
   EXPECT_EQ(boards_->next, 2u) << "the walk went past it to the end";
 }
 
+TEST_F(Probe, ANullObjectIsPassedOver) {
+  AddBoard(L"41");
+  VARIANT no_object;
+  VariantInit(&no_object);
+  no_object.vt = VT_DISPATCH;
+  no_object.pdispVal = nullptr;
+  boards_->AddValue(no_object);
+  EXPECT_EQ(UnitsOf(Read()), L"41");
+  EXPECT_EQ(boards_->next, 2u) << "the walk went past it to the end";
+}
+
+TEST_F(Probe, AMoveThatHandsOutNothingEndsTheWalk) {
+  AddBoard(L"41");
+  boards_->nothing_at = 0;
+  EXPECT_FALSE(Read().HasValue()) << "at the first board";
+  AddBoard(L"40");
+  boards_->nothing_at = 1;
+  EXPECT_EQ(UnitsOf(Read()), L"41") << "after the first board";
+}
+
+// A script host's For Each takes the enumerator however it is handed out, and asks it for
+// IEnumVARIANT; so does the probe. An object that is no enumerator gives nothing.
+TEST_F(Probe, AnEnumeratorHandedOutAsADispatchValueIsWalked) {
+  AddBoard(L"41");
+  results_->handed_out_as = VT_DISPATCH;
+  EXPECT_EQ(UnitsOf(Read()), L"41");
+
+  IUnknown* enumerator = results_->enumerator;
+  results_->enumerator = Board::WithText(L"41");
+  EXPECT_FALSE(Read().HasValue()) << "a board handed out as the enumerator";
+  results_->enumerator->Release();
+  results_->enumerator = enumerator;
+}
+
+TEST_F(Probe, AVersionPassedByReferenceIsReadThroughTheReference) {
+  boards_->AddBoard(Board::WithTextByReference(L"41ABC"));
+  EXPECT_EQ(UnitsOf(Read()), L"41");
+  boards_->AddBoard(Board::WithTextByReference(L"4"));
+  EXPECT_EQ(UnitsOf(Read()), L"4");
+}
+
 TEST_F(Probe, NullAndEmptyVersionsCountAsNotRead) {
   AddBoard(L"41");
   VARIANT null_value;
