@@ -7,6 +7,8 @@
 #include <shellapi.h>
 
 #include "notify/flasher_launch.h"
+#include "notify/program_search.h"
+#include "startup/find_export.h"
 #include "startup/platform_ops.h"
 
 namespace {
@@ -52,35 +54,88 @@ std::uint32_t CreateFlasherProcess() {
 
 namespace {
 
-// Looks for the tool in one folder, or along the system's own search when folder is null.
-bool FindFlasherIn(const wchar_t* folder, Path& found) {
-  const DWORD length = SearchPathW(folder, kFlasherFile, nullptr, MAX_PATH, found, nullptr);
+// A folder that a Windows call writes into a path buffer; false when it does not fit.
+template <typename Read>
+bool ReadFolder(Read read, Path& folder) {
+  const UINT length = read(folder, MAX_PATH);
   return length != 0 && length < MAX_PATH;
 }
 
-// Finds the file that process creation would start: the program's own folder, then the
-// current folder, then the system folders and PATH (SearchPathW's own order, which in
-// safe search mode would otherwise put the current folder after the system folders).
+bool ReadOwnFolder(Path& folder) {
+  const DWORD length = GetModuleFileNameW(nullptr, folder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  wchar_t* last_separator = nullptr;
+  for (wchar_t* unit = folder; *unit != L'\0'; ++unit) {
+    if (*unit == L'\\') last_separator = unit;
+  }
+  if (last_separator == nullptr) return false;
+  *last_separator = L'\0';
+  return true;
+}
+
+bool ReadCurrentFolder(Path& folder) {
+  const DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
+  return length != 0 && length < MAX_PATH;
+}
+
+bool IsFile(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Finds, as a full path, the file that CreateProcessW starts for the bare file name: the
+// same folders in the same order, the current folder only where the
+// NoDefaultCurrentDirectoryInExePath setting allows it. A path longer than MAX_PATH is no
+// match.
 bool FindFlasher(Path& found) {
-  Path own_folder;
-  const DWORD length = GetModuleFileNameW(nullptr, own_folder, MAX_PATH);
-  if (length != 0 && length < MAX_PATH) {
-    wchar_t* last_separator = nullptr;
-    for (wchar_t* unit = own_folder; *unit != L'\0'; ++unit) {
-      if (*unit == L'\\') last_separator = unit;
-    }
-    if (last_separator != nullptr) {
-      *last_separator = L'\0';
-      if (FindFlasherIn(own_folder, found)) return true;
+  ProgramSearchPlaces<wchar_t> places = {};
+  Path own;
+  if (ReadOwnFolder(own)) places.own_folder = own;
+  Path current;
+  if (NeedCurrentDirectoryForExePathW(kFlasherFile) && ReadCurrentFolder(current)) {
+    places.current_folder = current;
+  }
+  Path system;
+  if (ReadFolder(GetSystemDirectoryW, system)) places.system_folder = system;
+  Path windows;
+  Path system16;
+  if (ReadFolder(GetWindowsDirectoryW, windows)) {
+    places.windows_folder = windows;
+    if (JoinFolderAndName(windows, static_cast<std::size_t>(lstrlenW(windows)), L"System",
+                          system16)) {
+      places.system16_folder = system16;
     }
   }
-  Path current_folder;
-  const DWORD current_length = GetCurrentDirectoryW(MAX_PATH, current_folder);
-  if (current_length != 0 && current_length < MAX_PATH &&
-      FindFlasherIn(current_folder, found)) {
-    return true;
+  // PATH is read only on this rare road, so its largest possible value may use the stack.
+  constexpr DWORD kMaxVariable = 32767;
+  wchar_t path_list[kMaxVariable];
+  const DWORD path_length = GetEnvironmentVariableW(L"PATH", path_list, kMaxVariable);
+  if (path_length != 0 && path_length < kMaxVariable) places.path_list = path_list;
+
+  Path candidate;
+  return VisitSearchFolders(places, [&](const wchar_t* folder, std::size_t length) {
+    if (!JoinFolderAndName(folder, length, kFlasherFile, candidate) || !IsFile(candidate)) {
+      return false;
+    }
+    // A relative folder on PATH counts from the current folder, as it did for the search.
+    const DWORD full = GetFullPathNameW(candidate, MAX_PATH, found, nullptr);
+    return full != 0 && full < MAX_PATH;
+  });
+}
+
+// The shell is needed only on this road, so it is loaded here, from the system folder by
+// its full path. It stays loaded: the shell may leave work of its own running in it, and
+// the process ends moments later.
+using ShellExecuteExWFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+ShellExecuteExWFn LoadShellExecuteEx() {
+  Path system;
+  Path shell32;
+  if (!ReadFolder(GetSystemDirectoryW, system) ||
+      !JoinFolderAndName(system, static_cast<std::size_t>(lstrlenW(system)), L"shell32.dll",
+                         shell32)) {
+    return nullptr;
   }
-  return FindFlasherIn(nullptr, found);
+  return FindExport<ShellExecuteExWFn>(LoadLibraryW(shell32), "ShellExecuteExW");
 }
 
 }  // namespace
@@ -88,6 +143,8 @@ bool FindFlasher(Path& found) {
 bool StartFlasherElevated() {
   Path path;
   if (!FindFlasher(path)) return false;
+  const ShellExecuteExWFn shell_execute_ex = LoadShellExecuteEx();
+  if (shell_execute_ex == nullptr) return false;
 
   SHELLEXECUTEINFOW execute = {};
   execute.cbSize = sizeof(execute);
@@ -96,7 +153,7 @@ bool StartFlasherElevated() {
   execute.lpVerb = L"runas";
   execute.lpFile = path;
   execute.nShow = SW_SHOWNORMAL;
-  return ShellExecuteExW(&execute) != FALSE;
+  return shell_execute_ex(&execute) != FALSE;
 }
 
 bool StartFlasher() noexcept {

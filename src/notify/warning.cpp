@@ -1,8 +1,45 @@
 #include <windows.h>
+#include <commctrl.h>
 
+#include "startup/find_export.h"
 #include "startup/platform_ops.h"
 
+namespace {
+
+// Frees a library when it goes out of scope.
+class ScopedLibrary {
+ public:
+  explicit ScopedLibrary(HMODULE module) : module_(module) {}
+  ~ScopedLibrary() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  ScopedLibrary(const ScopedLibrary&) = delete;
+  ScopedLibrary& operator=(const ScopedLibrary&) = delete;
+
+ private:
+  HMODULE module_;
+};
+
+// The manifest asks for version 6 of the common controls, so the box's button and text are
+// version 6 classes. Windows XP has those only once comctl32 6 is loaded and initialised
+// (later Windows load it on demand); without them the box is never shown. The bare name
+// lets the manifest redirect the load to the side-by-side version 6 before any folder is
+// searched: a full path would give version 5 from System32.
+HMODULE PrepareCommonControls() {
+  HMODULE controls = LoadLibraryW(L"comctl32.dll");
+  using InitCommonControlsExFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  const auto init = FindExport<InitCommonControlsExFn>(controls, "InitCommonControlsEx");
+  if (init != nullptr) {
+    const INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_STANDARD_CLASSES};
+    init(&classes);
+  }
+  return controls;
+}
+
+}  // namespace
+
 bool ShowWrongBoardWarning() noexcept {
+  const ScopedLibrary controls(PrepareCommonControls());
   // MB_ICONEXCLAMATION | MB_OK (48): one OK button, application-modal, no owner, no help.
   // Which way the box was closed does not matter; 0 means it could not be shown.
   return MessageBoxW(nullptr, L"This BIOS is not for your Notebook PC.", L"WinPhlash",

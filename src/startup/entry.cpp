@@ -4,23 +4,24 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "startup/find_export.h"
 #include "startup/modMain.h"
 
 namespace {
 
-// Restricts implicit DLL loading to System32, so a DLL planted beside the program (it is
-// usually run from a downloads folder) is never picked up. SetDefaultDllDirectories is
-// missing on XP, Vista and unpatched 7, so it is looked up; without it the run goes on.
-void RestrictDllSearchToSystem32() {
-  HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-  if (kernel32 == nullptr) return;
-  FARPROC found = GetProcAddress(kernel32, "SetDefaultDllDirectories");
-  if (found == nullptr) return;
+// Keeps DLLs loaded at run time out of the program's and the current folder (it is usually
+// run from a downloads folder, where anything may lie). SetDefaultDllDirectories restricts
+// the search to System32; XP, Vista and unpatched 7 lack it, and there taking the current
+// folder out of the search is the most that can be done.
+void HardenDllSearch() {
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-  // The detour through a plain function pointer type is how GCC accepts a FARPROC cast.
-  auto set_default_dll_directories =
-      reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void (*)()>(found));
-  set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const auto set_default_dll_directories = FindExport<SetDefaultDllDirectoriesFn>(
+      GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+  if (set_default_dll_directories != nullptr &&
+      set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    return;
+  }
+  SetDllDirectoryW(L"");
 }
 
 // Nothing but the warning may ever appear: no "insert a disk" box when a search touches an
@@ -32,7 +33,7 @@ void SilenceSystemErrorBoxes() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  RestrictDllSearchToSystem32();
+  HardenDllSearch();
   SilenceSystemErrorBoxes();
 
   // WMI's scripting objects and the shell want a single-threaded apartment. If COM cannot

@@ -21,15 +21,19 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_DELAY_IMPORT = 1, 2, 5, 13
 
 # What the program and the mingw-w64 CRT import, each checked to exist on Windows XP SP3.
-# A new import has to be added here deliberately, after checking the same.
+# A new import has to be added here deliberately, after checking the same. The shell and
+# the common controls are loaded at run time, each only on the road that needs it.
 XP_IMPORTS = {
     "kernel32.dll": {
         "CloseHandle", "CreateProcessW", "DeleteCriticalSection", "EnterCriticalSection",
-        "FreeLibrary", "GetCurrentDirectoryW", "GetLastError", "GetModuleFileNameW",
-        "GetModuleHandleA", "GetModuleHandleW", "GetProcAddress", "GetStartupInfoW",
-        "InitializeCriticalSection", "LeaveCriticalSection", "LoadLibraryA", "SearchPathW",
+        "FreeLibrary", "GetCurrentDirectoryW", "GetEnvironmentVariableW", "GetFileAttributesW",
+        "GetFullPathNameW", "GetLastError", "GetModuleFileNameW", "GetModuleHandleA",
+        "GetModuleHandleW", "GetProcAddress", "GetStartupInfoW", "GetSystemDirectoryW",
+        "GetWindowsDirectoryW", "InitializeCriticalSection", "LeaveCriticalSection",
+        "LoadLibraryA", "LoadLibraryW", "NeedCurrentDirectoryForExePathW",  # XP SP2
+        "SetDllDirectoryW",  # XP SP1
         "SetErrorMode", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue",
-        "VirtualProtect", "VirtualQuery", "lstrcpynW",
+        "VirtualProtect", "VirtualQuery", "lstrcpynW", "lstrlenW",
     },
     "msvcrt.dll": {
         "__p__commode", "__p__fmode", "__p__wcmdln", "__set_app_type", "__setusermatherr",
@@ -42,12 +46,11 @@ XP_IMPORTS = {
         "SysAllocString", "SysFreeString", "SysStringLen", "VariantChangeType",
         "VariantClear", "VariantInit",
     },
-    "shell32.dll": {"ShellExecuteExW"},
     "user32.dll": {"MessageBoxW"},
 }
 # System DLLs present on every Windows from XP SP3 on.
-XP_SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll", "shell32.dll",
-                  "msvcrt.dll", "advapi32.dll"}
+XP_SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll", "msvcrt.dll",
+                  "advapi32.dll"}
 
 # (width, height, colour count, bit count) of each icon image, in the icon file's order.
 ICON_IMAGES = [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)]
@@ -323,14 +326,54 @@ def check_manifest(resources):
               "publicKeyToken": "6595b64144ccf1df"}
     if len(controls) != 1 or any(controls[0].get(k) != v for k, v in wanted.items()):
         problems.append(f"Common-Controls dependency {controls}, expected one with {wanted}")
-    awareness = [(e.text or "").split(",")[0].strip().lower()
+    # Windows takes the first value it knows: 10 1607 does not know PerMonitorV2.
+    awareness = [[value.strip().lower() for value in (e.text or "").split(",")]
                  for e in root.iter(WS_2016 + "dpiAwareness")]
-    if awareness != ["permonitorv2"]:
-        problems.append("no dpiAwareness PerMonitorV2 in the 2016 WindowsSettings namespace")
+    if awareness != [["permonitorv2", "permonitor"]]:
+        problems.append(f"dpiAwareness {awareness} in the 2016 WindowsSettings namespace, "
+                        "expected PerMonitorV2, PerMonitor")
     aware = [(e.text or "").strip().lower() for e in root.iter(WS_2005 + "dpiAware")]
     if aware not in (["true/pm"], ["true"]):
         problems.append("no dpiAware true/pm or true in the 2005 WindowsSettings namespace")
     return problems
+
+
+def asks_for_common_controls_6(resources):
+    root = ET.fromstring(only_one(resources, RT_MANIFEST, 1))
+    return any(e.get("name") == "Microsoft.Windows.Common-Controls"
+               and e.get("version", "").startswith("6.")
+               for e in root.iter(ASM_V1 + "assemblyIdentity"))
+
+
+def check_common_controls(pe, resources):
+    """A program that asks for the version 6 controls initialises them itself: Windows XP
+    does not load comctl32 on demand, and a message box then fails to appear. Either it
+    imports InitCommonControls(Ex), or it looks InitCommonControlsEx up in a comctl32.dll
+    loaded by its bare name, which the manifest redirects to version 6."""
+    if not asks_for_common_controls_6(resources):
+        return []
+    imported = {function for dll, functions in pe.imports().items()
+                if dll.lower() == "comctl32.dll" for function in functions}
+    if imported & {"InitCommonControls", "InitCommonControlsEx"}:
+        return []
+    image = pe.data.lower()
+    bare_name = "comctl32.dll\0".encode("utf-16-le")
+    loads_by_bare_name = any(image[at - 2:at] != "\\".encode("utf-16-le")
+                             for at in find_all(image, bare_name))
+    looks_up_init = b"\0initcommoncontrolsex\0" in image
+    problems = []
+    if not loads_by_bare_name:
+        problems.append("comctl32.dll is neither imported nor named bare for LoadLibraryW")
+    if not looks_up_init:
+        problems.append("InitCommonControlsEx is neither imported nor looked up")
+    return problems
+
+
+def find_all(data, part):
+    at = data.find(part)
+    while at != -1:
+        yield at
+        at = data.find(part, at + 1)
 
 
 def main(argv):
@@ -350,6 +393,7 @@ def main(argv):
         ("icon matches res/flashgate.ico", lambda: check_icon(resources, argv[1])),
         ("version record", lambda: check_version_record(resources)),
         ("manifest", lambda: check_manifest(resources)),
+        ("version 6 controls initialised", lambda: check_common_controls(pe, resources)),
     ]
     failed = 0
     for name, check in checks:
