@@ -136,7 +136,7 @@ int wmain(int argc, wchar_t** argv) {
                 *std::max_element(times.begin(), times.end()));
   }
   std::printf("ratios of the trimmed means:\n");
-  PrintRatio("A/B", mean[0] / mean[1], 1.10);
+  PrintRatio("A/B", mean[0] / mean[1], 1.07);
   PrintRatio("A/C", mean[0] / mean[2], 0.80);
   PrintRatio("(A-D)/(B-D)", (mean[0] - mean[3]) / (mean[1] - mean[3]), 0);
   return 0;

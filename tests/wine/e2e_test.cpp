@@ -2,8 +2,12 @@
 // the way a person would. Run as: e2e_test --gtest_filter=ROAD.* FLASHGATE_EXE STANDIN_EXE
 
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
 
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "person.h"
 
@@ -105,6 +109,75 @@ TEST_F(Road, WarningTwiceInARowIsTheSame) {
     EXPECT_EQ(person::ReadBox(window).text, person::kWarningText);
     person::Close(person::ReadBox(window), person::CloseBy::Ok);
     EXPECT_TRUE(program.WaitForExit(kPromptly));
+  }
+}
+
+// ---- Windows XP loads the version 6 controls that the manifest asks for only when the
+// program does, and without them the box never appears. Wine traces the order on the
+// thread that shows the box: each comctl32 loaded, InitCommonControlsEx with its classes,
+// then the box's dialog. The traces go to the Unix standard error that the program
+// inherits from this test, which its command sends to the file FLASHGATE_TRACE names.
+
+struct ControlsTrace {
+  bool box_shown = false;
+  std::vector<std::string> comctl32_loads;  // their paths, as loaded before the box
+  bool initialised = false;                 // InitCommonControlsEx before the box
+  unsigned long classes = 0;                // and the classes it asked for
+};
+
+ControlsTrace ReadControlsTrace(const std::wstring& path) {
+  std::vector<std::string> lines;
+  std::ifstream in(path.c_str());
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ControlsTrace trace;
+  size_t box = 0;
+  while (box < lines.size() && lines[box].find(":trace:dialog:") == std::string::npos) ++box;
+  if (box == lines.size()) return trace;
+  trace.box_shown = true;
+  const std::string thread = lines[box].substr(0, lines[box].find(':') + 1);
+  for (size_t i = 0; i < box; ++i) {
+    const std::string& line = lines[i];
+    if (line.compare(0, thread.size(), thread) != 0) continue;
+    if (line.find(":trace:commctrl:InitCommonControlsEx ") != std::string::npos) {
+      trace.initialised = true;
+      trace.classes = std::stoul(line.substr(line.rfind(' ') + 1), nullptr, 16);
+    }
+    if (line.find(":trace:loaddll:") != std::string::npos &&
+        line.find("comctl32.dll") != std::string::npos) {
+      const size_t open = line.find('"') + 1;
+      trace.comctl32_loads.push_back(line.substr(open, line.find('"', open) - open));
+    }
+  }
+  return trace;
+}
+
+class TracedRoad : public Road {};
+
+TEST_F(TracedRoad, TheVersion6ControlsAreReadyBeforeTheWarning) {
+  wchar_t trace_file[MAX_PATH] = {};
+  ASSERT_NE(GetEnvironmentVariableW(L"FLASHGATE_TRACE", trace_file, MAX_PATH), 0u)
+      << "FLASHGATE_TRACE must name the file that this test's standard error goes to";
+  wchar_t debug[256] = {};
+  GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
+  SetEnvironmentVariableW(L"WINEDEBUG", L"+loaddll,+commctrl,+dialog");
+  person::ProgramRun run;
+  const bool started = run.Start(ProgramPath(), program_folder_);
+  SetEnvironmentVariableW(L"WINEDEBUG", debug);
+  ASSERT_TRUE(started);
+  HWND window = run.WaitForWindowOrExit(kWindowWait);
+  ASSERT_NE(window, nullptr);
+  person::Close(person::ReadBox(window), person::CloseBy::Ok);
+  ASSERT_TRUE(run.WaitForExit(kPromptly));
+
+  const ControlsTrace trace = ReadControlsTrace(person::WindowsPath(trace_file));
+  ASSERT_TRUE(trace.box_shown) << "no trace of the box's dialog";
+  EXPECT_TRUE(trace.initialised) << "InitCommonControlsEx was not called before the box";
+  EXPECT_TRUE(trace.classes & ICC_STANDARD_CLASSES) << "classes " << std::hex << trace.classes;
+  ASSERT_FALSE(trace.comctl32_loads.empty()) << "no comctl32 was loaded before the box";
+  for (const std::string& path : trace.comctl32_loads) {
+    EXPECT_NE(path.find("\\\\winsxs\\\\"), std::string::npos) << "not side by side: " << path;
+    EXPECT_NE(path.find("common-controls_6595b64144ccf1df_6."), std::string::npos)
+        << "not version 6: " << path;
   }
 }
 

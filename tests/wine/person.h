@@ -78,6 +78,7 @@ struct StandInRecord {
   std::wstring module;
   DWORD pid = 0;
   int foreground = -1;
+  long long error_mode = -1;
 };
 
 StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms);

@@ -1,5 +1,6 @@
 // A stand-in for the flashing tool, built as WinPhlash.exe. It records how it was started
-// (command line, show state, its own path, whether its window got the focus) into the file
+// (command line, show state, its own path, whether its window got the focus, the error mode
+// it was given) into the file
 // that FLASHGATE_STANDIN_RECORD names, then stays open for FLASHGATE_STANDIN_SECONDS
 // (3 by default; 0 ends it at once, without a window).
 
@@ -57,6 +58,7 @@ void Record(const wchar_t* path, HWND window) {
   fwprintf(out, L"module=%ls\n", module);
   fwprintf(out, L"pid=%lu\n", GetCurrentProcessId());
   fwprintf(out, L"foreground=%d\n", window != nullptr && GetForegroundWindow() == window ? 1 : 0);
+  fwprintf(out, L"error_mode=%u\n", GetErrorMode());
   fclose(out);
   // The reader sees the whole record or none of it.
   MoveFileExW(part, path, MOVEFILE_REPLACE_EXISTING);
