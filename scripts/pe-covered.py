@@ -41,6 +41,7 @@ class Layout:
             raise ValueError(f"its optional header magic is {magic:#x}")
         directory = opt + OPTIONAL_MAGIC[magic]
         self.checksum = opt + 64
+        struct.unpack_from("<I", data, self.checksum)  # the optional header is all there
         self.certificate_entry = None
         self.certificate_table = (0, 0)
         if struct.unpack_from("<I", data, directory - 4)[0] > DIR_SECURITY:
