@@ -8,6 +8,7 @@ add_link_options(-fsanitize=address,undefined)
 
 add_subdirectory(src)
 add_subdirectory(tests)
+add_subdirectory(tests/release)
 
 # The Wine rig the Windows tests share: a private prefix, Xvfb and a persistent wineserver,
 # brought up before the first Windows test and taken down after the last, pass or fail.

@@ -76,9 +76,10 @@ class PeFile:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
-        (self.machine, sections, _, _, _, opt_size,
+        (self.machine, sections, self.timestamp, _, _, opt_size,
          self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         opt = pe + 24
+        self.checksum_offset = opt + 64
         self.magic = struct.unpack_from("<H", data, opt)[0]
         if self.magic != 0x10B:
             raise ValueError(f"optional header magic {self.magic:#x}, not PE32")
@@ -171,6 +172,28 @@ def check_headers(pe):
         problems.append(f"machine {pe.machine:#x}, not i386")
     if pe.subsystem != 2:
         problems.append(f"subsystem {pe.subsystem}, not WINDOWS_GUI")
+    return problems
+
+
+def pe_checksum(data, field):
+    """The PE checksum: 16-bit words summed with end-around carry (the field itself counted
+    as zero), plus the file's length."""
+    padded = bytes(data[:field]) + bytes(4) + bytes(data[field + 4:]) + bytes(len(data) % 2)
+    total = sum(struct.unpack(f"<{len(padded) // 2}H", padded))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
+
+
+def check_reproducible_header(pe):
+    """No build time in the header, and a checksum that is right for the file as it lies
+    (signed or not: the signer writes it anew)."""
+    problems = [] if pe.timestamp == 0 else [
+        f"TimeDateStamp is {pe.timestamp:#x}: the build's time got into the file"]
+    stored = struct.unpack_from("<I", pe.data, pe.checksum_offset)[0]
+    computed = pe_checksum(pe.data, pe.checksum_offset)
+    if stored != computed:
+        problems.append(f"CheckSum field holds {stored:#x}, the file's checksum is {computed:#x}")
     return problems
 
 
@@ -387,6 +410,7 @@ def main(argv):
         return 1
     checks = [
         ("PE32 i386 windowed program", lambda: check_headers(pe)),
+        ("no build time, correct checksum", lambda: check_reproducible_header(pe)),
         ("DYNAMIC_BASE, NX_COMPAT and relocations", lambda: check_relocatable(pe)),
         ("OS and subsystem versions at most 5.1", lambda: check_versions(pe)),
         ("imports exist on Windows XP SP3", lambda: check_imports(pe)),
