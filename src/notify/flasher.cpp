@@ -8,6 +8,7 @@
 
 #include "notify/flasher_launch.h"
 #include "notify/program_search.h"
+#include "notify/scoped.h"
 #include "startup/find_export.h"
 #include "startup/platform_ops.h"
 
@@ -15,20 +16,6 @@ namespace {
 
 constexpr wchar_t kFlasherFile[] = L"WinPhlash.exe";
 using Path = wchar_t[MAX_PATH];
-
-// Closes a kernel handle when it goes out of scope.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (handle_ != nullptr) CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-
- private:
-  HANDLE handle_;
-};
 
 }  // namespace
 

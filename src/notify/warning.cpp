@@ -1,24 +1,11 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "notify/scoped.h"
 #include "startup/find_export.h"
 #include "startup/platform_ops.h"
 
 namespace {
-
-// Frees a library when it goes out of scope.
-class ScopedLibrary {
- public:
-  explicit ScopedLibrary(HMODULE module) : module_(module) {}
-  ~ScopedLibrary() {
-    if (module_ != nullptr) FreeLibrary(module_);
-  }
-  ScopedLibrary(const ScopedLibrary&) = delete;
-  ScopedLibrary& operator=(const ScopedLibrary&) = delete;
-
- private:
-  HMODULE module_;
-};
 
 // The manifest asks for version 6 of the common controls, so the box's button and text are
 // version 6 classes. Windows XP has those only once comctl32 6 is loaded and initialised
