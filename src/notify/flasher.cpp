@@ -60,11 +60,6 @@ bool ReadOwnFolder(Path& folder) {
   return true;
 }
 
-bool ReadCurrentFolder(Path& folder) {
-  const DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
-  return length != 0 && length < MAX_PATH;
-}
-
 bool IsFile(const wchar_t* path) {
   const DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -79,7 +74,10 @@ bool FindFlasher(Path& found) {
   Path own;
   if (ReadOwnFolder(own)) places.own_folder = own;
   Path current;
-  if (NeedCurrentDirectoryForExePathW(kFlasherFile) && ReadCurrentFolder(current)) {
+  const auto read_current = [](LPWSTR folder, UINT size) {
+    return static_cast<UINT>(GetCurrentDirectoryW(size, folder));
+  };
+  if (NeedCurrentDirectoryForExePathW(kFlasherFile) && ReadFolder(read_current, current)) {
     places.current_folder = current;
   }
   Path system;

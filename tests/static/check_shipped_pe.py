@@ -343,8 +343,7 @@ def check_manifest(resources):
         problems.append(f"requestedExecutionLevel {levels}, expected ['asInvoker']")
     declared = {e.get("Id", "").lower() for e in root.iter(COMPAT + "supportedOS")}
     problems += [f"supportedOS {os_id} missing" for os_id in sorted(SUPPORTED_OS - declared)]
-    controls = [e.attrib for e in root.iter(ASM_V1 + "assemblyIdentity")
-                if e.get("name") == "Microsoft.Windows.Common-Controls"]
+    controls = common_controls_dependencies(root)
     wanted = {"type": "win32", "version": "6.0.0.0", "processorArchitecture": "*",
               "publicKeyToken": "6595b64144ccf1df"}
     if len(controls) != 1 or any(controls[0].get(k) != v for k, v in wanted.items()):
@@ -361,11 +360,10 @@ def check_manifest(resources):
     return problems
 
 
-def asks_for_common_controls_6(resources):
-    root = ET.fromstring(only_one(resources, RT_MANIFEST, 1))
-    return any(e.get("name") == "Microsoft.Windows.Common-Controls"
-               and e.get("version", "").startswith("6.")
-               for e in root.iter(ASM_V1 + "assemblyIdentity"))
+def common_controls_dependencies(root):
+    """The attributes of each Common-Controls assembly the manifest names."""
+    return [e.attrib for e in root.iter(ASM_V1 + "assemblyIdentity")
+            if e.get("name") == "Microsoft.Windows.Common-Controls"]
 
 
 def check_common_controls(pe, resources):
@@ -373,7 +371,8 @@ def check_common_controls(pe, resources):
     does not load comctl32 on demand, and a message box then fails to appear. Either it
     imports InitCommonControls(Ex), or it looks InitCommonControlsEx up in a comctl32.dll
     loaded by its bare name, which the manifest redirects to version 6."""
-    if not asks_for_common_controls_6(resources):
+    root = ET.fromstring(only_one(resources, RT_MANIFEST, 1))
+    if not any(c.get("version", "").startswith("6.") for c in common_controls_dependencies(root)):
         return []
     imported = {function for dll, functions in pe.imports().items()
                 if dll.lower() == "comctl32.dll" for function in functions}

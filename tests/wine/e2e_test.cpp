@@ -19,10 +19,6 @@ std::wstring standin_exe;
 constexpr DWORD kPromptly = 5000;       // the program's whole run, Wine's start included
 constexpr DWORD kWindowWait = 20000;    // for the box to appear
 
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-  return lstrcmpiW(a.c_str(), b.c_str()) == 0;
-}
-
 class Road : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -208,7 +204,7 @@ class SupportedRoad : public Road {
     EXPECT_EQ(record.command_line, L"WinPhlash.exe");
     EXPECT_EQ(record.uses_show_state, 1);
     EXPECT_EQ(record.show_state, SW_SHOWNORMAL);
-    EXPECT_TRUE(SamePath(record.module, folder + L"\\WinPhlash.exe")) << record.module;
+    EXPECT_TRUE(person::SamePath(record.module, folder + L"\\WinPhlash.exe")) << record.module;
     EXPECT_EQ(record.foreground, 1) << "the flasher's window should have the focus";
     return record;
   }

@@ -22,10 +22,6 @@ std::wstring OwnFolder() {
 
 std::wstring StandIn() { return OwnFolder() + L"\\standin\\WinPhlash.exe"; }
 
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-  return lstrcmpiW(a.c_str(), b.c_str()) == 0;
-}
-
 // The error mode the program runs with; the tool must not inherit it.
 constexpr UINT kSilenced = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
 
@@ -202,8 +198,8 @@ TEST_P(BothRoads, StartTheSameFile) {
   EXPECT_EQ(create_error, 0u);
   EXPECT_TRUE(elevated_ok);
   ASSERT_TRUE(created.found && elevated.found);
-  EXPECT_TRUE(SamePath(created.module, expected)) << "created: " << created.module;
-  EXPECT_TRUE(SamePath(elevated.module, expected)) << "elevated: " << elevated.module;
+  EXPECT_TRUE(person::SamePath(created.module, expected)) << "created: " << created.module;
+  EXPECT_TRUE(person::SamePath(elevated.module, expected)) << "elevated: " << elevated.module;
   EXPECT_EQ(elevated.show_state, SW_SHOWNORMAL);
   EXPECT_EQ(elevated.command_line, L"\"" + expected + L"\"");
 }

@@ -16,6 +16,10 @@ std::wstring WindowsPath(const std::wstring& path) {
   return windows;
 }
 
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  return lstrcmpiW(a.c_str(), b.c_str()) == 0;
+}
+
 std::wstring MakeFolder(const std::wstring& name) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);

@@ -15,6 +15,9 @@ namespace person {
 // A path given the Unix way (/tmp/x) is reached through Wine's Z: drive.
 std::wstring WindowsPath(const std::wstring& path);
 
+// Whether two Windows paths name the same file, letter case aside.
+bool SamePath(const std::wstring& a, const std::wstring& b);
+
 // A fresh, empty folder under the temporary folder; `name` may hold any letters.
 std::wstring MakeFolder(const std::wstring& name);
 void RemoveFolder(const std::wstring& folder);
