@@ -60,6 +60,23 @@ bool ReadOwnFolder(Path& folder) {
   return true;
 }
 
+bool ReadCurrentFolder(Path& folder) {
+  const auto read_current = [](LPWSTR buffer, UINT size) {
+    return static_cast<UINT>(GetCurrentDirectoryW(size, buffer));
+  };
+  return ReadFolder(read_current, folder);
+}
+
+// Whether process creation searches the current folder for the tool: not where the
+// NoDefaultCurrentDirectoryInExePath setting leaves it out. XP lacks the function that
+// tells, and there process creation always searches it.
+bool SearchesCurrentFolder() {
+  using NeedCurrentDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
+  const auto need_current_directory = FindExport<NeedCurrentDirectoryFn>(
+      GetModuleHandleW(L"kernel32.dll"), "NeedCurrentDirectoryForExePathW");
+  return need_current_directory == nullptr || need_current_directory(kFlasherFile);
+}
+
 bool IsFile(const wchar_t* path) {
   const DWORD attributes = GetFileAttributesW(path);
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -74,17 +91,14 @@ bool FindFlasher(Path& found) {
   Path own;
   if (ReadOwnFolder(own)) places.own_folder = own;
   Path current;
-  const auto read_current = [](LPWSTR folder, UINT size) {
-    return static_cast<UINT>(GetCurrentDirectoryW(size, folder));
-  };
-  if (NeedCurrentDirectoryForExePathW(kFlasherFile) && ReadFolder(read_current, current)) {
-    places.current_folder = current;
-  }
+  if (SearchesCurrentFolder() && ReadCurrentFolder(current)) places.current_folder = current;
   Path system;
   if (ReadFolder(GetSystemDirectoryW, system)) places.system_folder = system;
+  // The shared Windows folder, as process creation searches it: on a Remote Desktop host,
+  // GetWindowsDirectoryW may give a per-user one instead.
   Path windows;
   Path system16;
-  if (ReadFolder(GetWindowsDirectoryW, windows)) {
+  if (ReadFolder(GetSystemWindowsDirectoryW, windows)) {
     places.windows_folder = windows;
     if (JoinFolderAndName(windows, static_cast<std::size_t>(lstrlenW(windows)), L"System",
                           system16)) {
@@ -137,6 +151,10 @@ bool StartFlasherElevated() {
   execute.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
   execute.lpVerb = L"runas";
   execute.lpFile = path;
+  // An elevated program otherwise starts in the system folder; the tool may open its image
+  // relative to its working folder, so it gets this program's, as on the other code path.
+  Path current;
+  if (ReadCurrentFolder(current)) execute.lpDirectory = current;
   execute.nShow = SW_SHOWNORMAL;
   return shell_execute_ex(&execute) != FALSE;
 }

@@ -11,8 +11,9 @@ namespace {
 
 // Keeps DLLs loaded at run time out of the program's and the current folder (it is usually
 // run from a downloads folder, where anything may lie). SetDefaultDllDirectories restricts
-// the search to System32; XP, Vista and unpatched 7 lack it, and there taking the current
-// folder out of the search is the most that can be done.
+// the search to System32. XP, Vista and 7 without KB2533623 lack it; there SetDllDirectoryW
+// takes only the current folder out, and the program's own folder still comes first for a
+// DLL loaded by bare name that is not a KnownDLL.
 void HardenDllSearch() {
   using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
   const auto set_default_dll_directories = FindExport<SetDefaultDllDirectoriesFn>(

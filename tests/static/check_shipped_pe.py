@@ -8,6 +8,7 @@ Prints one "ok:" or "FAIL:" line per check; exits non-zero if any check failed.
 Usage: check_shipped_pe.py PATH_TO_FlashGate.exe
 """
 
+import re
 import shutil
 import struct
 import subprocess
@@ -20,37 +21,16 @@ ICON_FILE = Path(__file__).resolve().parent.parent.parent / "res" / "flashgate.i
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_DELAY_IMPORT = 1, 2, 5, 13
 
-# What the program and the mingw-w64 CRT import, each checked to exist on Windows XP SP3.
-# A new import has to be added here deliberately, after checking the same. The shell and
-# the common controls are loaded at run time, each only on the road that needs it.
-XP_IMPORTS = {
-    "kernel32.dll": {
-        "CloseHandle", "CreateProcessW", "DeleteCriticalSection", "EnterCriticalSection",
-        "FreeLibrary", "GetCurrentDirectoryW", "GetEnvironmentVariableW", "GetFileAttributesW",
-        "GetFullPathNameW", "GetLastError", "GetModuleFileNameW", "GetModuleHandleA",
-        "GetModuleHandleW", "GetProcAddress", "GetStartupInfoW", "GetSystemDirectoryW",
-        "GetWindowsDirectoryW", "InitializeCriticalSection", "LeaveCriticalSection",
-        "LoadLibraryA", "LoadLibraryW", "NeedCurrentDirectoryForExePathW",  # XP SP2
-        "SetDllDirectoryW",  # XP SP1
-        "SetErrorMode", "SetUnhandledExceptionFilter", "Sleep", "TlsGetValue",
-        "VirtualProtect", "VirtualQuery", "lstrcpynW", "lstrlenW",
-    },
-    "msvcrt.dll": {
-        "__p__commode", "__p__fmode", "__p__wcmdln", "__set_app_type", "__setusermatherr",
-        "__wgetmainargs", "__winitenv", "_amsg_exit", "_cexit", "_initterm", "_iob",
-        "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc",
-        "memcpy", "signal", "strlen", "strncmp", "vfprintf",
-    },
-    "ole32.dll": {"CoGetObject", "CoInitializeEx", "CoUninitialize"},
-    "oleaut32.dll": {
-        "SysAllocString", "SysFreeString", "SysStringLen", "VariantChangeType",
-        "VariantClear", "VariantInit",
-    },
-    "user32.dll": {"MessageBoxW"},
-}
-# System DLLs present on every Windows from XP SP3 on.
-XP_SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "ole32.dll", "oleaut32.dll", "msvcrt.dll",
-                  "advapi32.dll"}
+# Windows XP SP3's own export table for its system DLLs, copied with its header. Whether a
+# function exists on XP is read from here, never from a note beside a name.
+XP_EXPORTS_FILE = Path(__file__).resolve().parent / "windows-xp-sp3-x86-exports.txt"
+
+# Functions the program looks up with GetProcAddress instead of importing. Those it needs on
+# every Windows must be in XP's table; the others it uses only where Windows has them, and
+# goes on without them where it does not (XP lacks both).
+NEEDED_LOOKUPS = {("shell32.dll", "ShellExecuteExW"), ("comctl32.dll", "InitCommonControlsEx")}
+OPTIONAL_LOOKUPS = {("kernel32.dll", "SetDefaultDllDirectories"),
+                    ("kernel32.dll", "NeedCurrentDirectoryForExePathW")}
 
 # (width, height, colour count, bit count) of each icon image, in the icon file's order.
 ICON_IMAGES = [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)]
@@ -69,8 +49,9 @@ SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
 class PeFile:
     """The parts of a PE32 image the checks read."""
 
-    def __init__(self, data):
-        self.data = data
+    def __init__(self, path):
+        self.path = path
+        self.data = data = Path(path).read_bytes()
         if data[:2] != b"MZ":
             raise ValueError("no MZ header")
         pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -197,12 +178,31 @@ def check_reproducible_header(pe):
     return problems
 
 
-def check_relocatable(pe):
-    """ASLR and DEP marked, and relocations kept so ASLR can actually move the image."""
-    problems = [f"DllCharacteristics lacks {name}" for bit, name in
-                ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT")) if not pe.dll_characteristics & bit]
+def seh_registrations(exe_path):
+    """Instructions that touch fs:[0], the head of the thread's SEH chain: a program marked
+    NO_SEH that registers a handler anyway crashes when Windows refuses to call it."""
+    objdump = shutil.which("i686-w64-mingw32-objdump")
+    if objdump is None:
+        print("note: i686-w64-mingw32-objdump not found, SEH registration is not checked")
+        return []
+    listing = subprocess.run([objdump, "-d", str(exe_path)], capture_output=True, text=True,
+                             check=True).stdout
+    return [f"registers an SEH handler: {line.strip()}" for line in listing.splitlines()
+            if re.search(r"%fs:(0x0)?\(|%fs:0x0\b", line)]
+
+
+def check_marks(pe):
+    """The marks a shipped program carries: ASLR with relocations kept so the image can
+    actually move, DEP, no SEH handlers (a PE32 without a SafeSEH table says so), and
+    Terminal-Server awareness, without which a Remote Desktop host hands the program a
+    private Windows folder that process creation does not search."""
+    problems = [f"DllCharacteristics {pe.dll_characteristics:#06x} lacks {name}"
+                for bit, name in ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"),
+                                  (0x400, "NO_SEH"), (0x8000, "TERMINAL_SERVER_AWARE"))
+                if not pe.dll_characteristics & bit]
     if pe.directory(DIR_BASERELOC)[1] == 0:
         problems.append("no base relocation directory")
+    problems += seh_registrations(pe.path)
     if pe.characteristics & 0x1:
         problems.append("IMAGE_FILE_RELOCS_STRIPPED is set")
     return problems
@@ -216,22 +216,65 @@ def check_versions(pe):
             if (major, minor) > (5, 1)]
 
 
-def check_imports(pe):
-    """Only XP SP3 system DLLs, only functions XP SP3 has, all by name."""
-    problems = []
+def read_export_table(path=XP_EXPORTS_FILE):
+    """{dll: {function names}} from a table of "[dll]" sections and "ordinal=name" lines."""
+    table, dll = {}, None
+    for line in path.read_text(encoding="utf-8").splitlines():
+        line = line.strip()
+        if not line or line.startswith(";"):
+            continue
+        if line.startswith("[") and line.endswith("]"):
+            dll = table.setdefault(line[1:-1].lower(), set())
+        elif "=" in line and dll is not None:
+            dll.add(line.split("=", 1)[1])
+        else:
+            raise ValueError(f"{path.name}: unexpected line {line!r}")
+    return table
+
+
+def missing_on_xp(xp, dll, function):
+    """Why `dll`!`function` cannot be had on XP SP3, or None when XP exports it."""
+    dll = dll.lower()
+    if dll not in xp:
+        return f"{dll} is not a system DLL of Windows XP SP3"
+    if function not in xp[dll]:
+        return f"{dll}!{function} is not exported by Windows XP SP3"
+    return None
+
+
+def check_imports(pe, xp):
+    """Every import, by DLL and name, is exported by XP SP3, or the loader refuses the whole
+    program there before any of its code runs."""
     imports = pe.imports()
+    problems = []
     for dll, functions in imports.items():
-        if dll.lower() not in XP_SYSTEM_DLLS:
-            problems.append(f"{dll} is not a system DLL of XP SP3")
-        allowed = XP_IMPORTS.get(dll.lower(), set())
-        problems += [f"{dll}!{f} is imported by ordinal" if f.startswith("#") else
-                     f"{dll}!{f} is not in the XP SP3 allowlist"
-                     for f in functions if f not in allowed]
+        for function in functions:
+            if function.startswith("#"):
+                problems.append(f"{dll}!{function} is imported by ordinal")
+            elif (why := missing_on_xp(xp, dll, function)) is not None:
+                problems.append(why)
     if pe.directory(DIR_DELAY_IMPORT)[1]:
-        problems.append("delay-load imports present (not covered by the allowlist)")
-    if problems:
-        problems.append("all imports:")
-        problems += [f"  {dll}: {', '.join(functions)}" for dll, functions in imports.items()]
+        problems.append("delay-load imports present (the check reads only the import table)")
+    return problems
+
+
+def looked_up_names(pe):
+    """Names in the image that look like Windows functions (NUL-terminated ASCII words in
+    CamelCase) and are not imports: what the code hands to GetProcAddress."""
+    imported = {f for functions in pe.imports().values() for f in functions}
+    words = re.findall(rb"(?<![\x21-\x7e])([A-Z][a-z0-9]+(?:[A-Z][a-z0-9]*)+)\0", pe.data)
+    return {word.decode("ascii") for word in words} - imported
+
+
+def check_run_time_lookups(pe, xp):
+    """Each function looked up at run time is listed as needed or optional, and each needed
+    one is exported by XP SP3."""
+    listed = NEEDED_LOOKUPS | OPTIONAL_LOOKUPS
+    found = looked_up_names(pe)
+    problems = [f"{name} is looked up at run time but not listed as needed or optional"
+                for name in sorted(found - {function for _, function in listed})]
+    problems += [why for dll, function in sorted(NEEDED_LOOKUPS)
+                 if (why := missing_on_xp(xp, dll, function)) is not None]
     return problems
 
 
@@ -332,7 +375,8 @@ def check_version_record(resources):
 
 
 def check_manifest(resources):
-    """asInvoker, Vista to 11 declared, common controls 6 and per-monitor DPI awareness."""
+    """asInvoker, Vista to 11 declared, common controls 6, and DPI awareness that Windows
+    scales the box for."""
     try:
         root = ET.fromstring(only_one(resources, RT_MANIFEST, 1))
     except ET.ParseError as error:
@@ -348,15 +392,18 @@ def check_manifest(resources):
               "publicKeyToken": "6595b64144ccf1df"}
     if len(controls) != 1 or any(controls[0].get(k) != v for k, v in wanted.items()):
         problems.append(f"Common-Controls dependency {controls}, expected one with {wanted}")
-    # Windows takes the first value it knows: 10 1607 does not know PerMonitorV2.
+    # A message box cannot redraw itself for a new DPI, so only Per-Monitor v2 (Windows 10
+    # 1703 on), where Windows scales dialogs, may stand before the system-aware fallback;
+    # plain PerMonitor (8.1, 10 before 1703) would draw the box at the wrong size.
     awareness = [[value.strip().lower() for value in (e.text or "").split(",")]
                  for e in root.iter(WS_2016 + "dpiAwareness")]
-    if awareness != [["permonitorv2", "permonitor"]]:
+    if awareness != [["permonitorv2", "system"]]:
         problems.append(f"dpiAwareness {awareness} in the 2016 WindowsSettings namespace, "
-                        "expected PerMonitorV2, PerMonitor")
+                        "expected PerMonitorV2, System")
     aware = [(e.text or "").strip().lower() for e in root.iter(WS_2005 + "dpiAware")]
-    if aware not in (["true/pm"], ["true"]):
-        problems.append("no dpiAware true/pm or true in the 2005 WindowsSettings namespace")
+    if aware != ["true"]:
+        problems.append(f"dpiAware {aware} in the 2005 WindowsSettings namespace, expected "
+                        "true (system-aware before Windows 10 1607)")
     return problems
 
 
@@ -402,17 +449,21 @@ def main(argv):
     if len(argv) != 2:
         sys.exit(f"usage: {Path(argv[0]).name} PATH_TO_FlashGate.exe")
     try:
-        pe = PeFile(Path(argv[1]).read_bytes())
+        pe = PeFile(argv[1])
         resources = pe.resources()
+        xp = read_export_table()
     except (OSError, ValueError, struct.error) as error:
         print(f"FAIL: {argv[1]} is not a readable PE32 file: {error}")
         return 1
     checks = [
         ("PE32 i386 windowed program", lambda: check_headers(pe)),
         ("no build time, correct checksum", lambda: check_reproducible_header(pe)),
-        ("DYNAMIC_BASE, NX_COMPAT and relocations", lambda: check_relocatable(pe)),
+        ("DYNAMIC_BASE with relocations, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE",
+         lambda: check_marks(pe)),
         ("OS and subsystem versions at most 5.1", lambda: check_versions(pe)),
-        ("imports exist on Windows XP SP3", lambda: check_imports(pe)),
+        ("imports exported by Windows XP SP3", lambda: check_imports(pe, xp)),
+        ("run-time lookups XP SP3 needs are exported by it",
+         lambda: check_run_time_lookups(pe, xp)),
         ("icon matches res/flashgate.ico", lambda: check_icon(resources, argv[1])),
         ("version record", lambda: check_version_record(resources)),
         ("manifest", lambda: check_manifest(resources)),

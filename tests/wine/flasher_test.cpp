@@ -202,6 +202,11 @@ TEST_P(BothRoads, StartTheSameFile) {
   EXPECT_TRUE(person::SamePath(elevated.module, expected)) << "elevated: " << elevated.module;
   EXPECT_EQ(elevated.show_state, SW_SHOWNORMAL);
   EXPECT_EQ(elevated.command_line, L"\"" + expected + L"\"");
+  // The tool may open its image relative to its working folder: both start it in ours.
+  EXPECT_TRUE(person::SamePath(created.current_folder, current_))
+      << "created: " << created.current_folder;
+  EXPECT_TRUE(person::SamePath(elevated.current_folder, current_))
+      << "elevated: " << elevated.current_folder;
 }
 
 INSTANTIATE_TEST_SUITE_P(

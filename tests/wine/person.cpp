@@ -326,6 +326,7 @@ StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
     if (key == L"uses_show_state") record.uses_show_state = _wtoi(value.c_str());
     if (key == L"show_state") record.show_state = _wtoi(value.c_str());
     if (key == L"module") record.module = value;
+    if (key == L"current_folder") record.current_folder = value;
     if (key == L"pid") record.pid = wcstoul(value.c_str(), nullptr, 10);
     if (key == L"foreground") record.foreground = _wtoi(value.c_str());
     if (key == L"error_mode") record.error_mode = _wtoi64(value.c_str());

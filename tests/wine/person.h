@@ -79,6 +79,7 @@ struct StandInRecord {
   int uses_show_state = -1;
   int show_state = -1;
   std::wstring module;
+  std::wstring current_folder;
   DWORD pid = 0;
   int foreground = -1;
   long long error_mode = -1;

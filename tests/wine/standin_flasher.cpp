@@ -1,6 +1,6 @@
 // A stand-in for the flashing tool, built as WinPhlash.exe. It records how it was started
-// (command line, show state, its own path, whether its window got the focus, the error mode
-// it was given) into the file
+// (command line, show state, its own path, its current folder, whether its window got the
+// focus, the error mode it was given) into the file
 // that FLASHGATE_STANDIN_RECORD names, then stays open for FLASHGATE_STANDIN_SECONDS
 // (3 by default; 0 ends it at once, without a window).
 
@@ -47,6 +47,8 @@ void Record(const wchar_t* path, HWND window) {
   GetStartupInfoW(&startup);
   wchar_t module[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, module, MAX_PATH);
+  wchar_t current_folder[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current_folder);
 
   wchar_t part[MAX_PATH + 8];
   swprintf(part, MAX_PATH + 8, L"%ls.part", path);
@@ -56,6 +58,7 @@ void Record(const wchar_t* path, HWND window) {
   fwprintf(out, L"uses_show_state=%d\n", (startup.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0);
   fwprintf(out, L"show_state=%u\n", static_cast<unsigned>(startup.wShowWindow));
   fwprintf(out, L"module=%ls\n", module);
+  fwprintf(out, L"current_folder=%ls\n", current_folder);
   fwprintf(out, L"pid=%lu\n", GetCurrentProcessId());
   fwprintf(out, L"foreground=%d\n", window != nullptr && GetForegroundWindow() == window ? 1 : 0);
   fwprintf(out, L"error_mode=%u\n", GetErrorMode());
