@@ -16,8 +16,8 @@
 
 namespace {
 
-constexpr DWORD kWindowWait = 20000;
-constexpr DWORD kEndWait = 10000;
+const DWORD kWindowWait = person::Scaled(20000);
+const DWORD kEndWait = person::Scaled(10000);
 
 void WaitForSignal(const std::wstring& folder) {
   const std::wstring shown = folder + L"\\box-shown";

@@ -16,8 +16,9 @@ namespace {
 std::wstring flashgate_exe;
 std::wstring standin_exe;
 
-constexpr DWORD kPromptly = 5000;       // the program's whole run, Wine's start included
-constexpr DWORD kWindowWait = 20000;    // for the box to appear
+// Scaled where the program runs under emulation.
+const DWORD kPromptly = person::Scaled(5000);     // the program's whole run, Wine's start included
+const DWORD kWindowWait = person::Scaled(20000);  // for the box to appear
 
 class Road : public ::testing::Test {
  protected:
@@ -29,14 +30,15 @@ class Road : public ::testing::Test {
     record_ = records_folder_ + L"\\standin.txt";
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_RECORD", record_.c_str());
     // Long enough to outlive the program, short enough not to hold up the next test.
-    SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", L"2");
+    const std::wstring seconds = std::to_wstring(person::Scaled(2000) / 1000);
+    SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", seconds.c_str());
     ASSERT_TRUE(PlaceProgramIn(program_folder_));
   }
 
   void TearDown() override {
     // A stand-in still running keeps its file busy; let it finish first.
     const person::StandInRecord record = person::WaitForRecord(record_, 0);
-    for (int i = 0; record.found && person::ProcessIsRunning(record.pid) && i < 100; ++i) Sleep(50);
+    for (int i = 0; record.found && person::ProcessIsRunning(record.pid) && i < 100; ++i) Sleep(person::Scaled(50));
     for (const std::wstring& folder : {program_folder_, other_folder_, records_folder_}) {
       person::RemoveFolder(folder);
     }
@@ -84,7 +86,7 @@ class WarningRoad : public Road, public ::testing::WithParamInterface<person::Cl
 
     person::Close(box, way);
     EXPECT_TRUE(run.WaitForExit(kPromptly)) << "still running after closing by " << person::NameOf(way);
-    EXPECT_FALSE(person::WaitForRecord(record_, 1000).found) << "the flasher was started";
+    EXPECT_FALSE(person::WaitForRecord(record_, person::Scaled(1000)).found) << "the flasher was started";
     EXPECT_EQ(run.Output(), "");
     EXPECT_EQ(person::ListFolder(program_folder_), files_before);
   }
@@ -198,7 +200,7 @@ class SupportedRoad : public Road {
 
   // Gives what the stand-in recorded, after checking it was started from `folder` as asked.
   person::StandInRecord ExpectStartedAsAsked(const std::wstring& folder) {
-    const person::StandInRecord record = person::WaitForRecord(record_, 5000);
+    const person::StandInRecord record = person::WaitForRecord(record_, person::Scaled(5000));
     EXPECT_TRUE(record.found) << "the flasher was not started";
     if (!record.found) return record;
     EXPECT_EQ(record.command_line, L"WinPhlash.exe");
@@ -211,7 +213,7 @@ class SupportedRoad : public Road {
 
   // The program has ended; a flasher it started would have recorded itself by now.
   void ExpectNothingStarted() {
-    EXPECT_FALSE(person::WaitForRecord(record_, 1500).found) << "something was started";
+    EXPECT_FALSE(person::WaitForRecord(record_, person::Scaled(1500)).found) << "something was started";
   }
 };
 

@@ -7,6 +7,13 @@
 
 namespace person {
 
+DWORD Scaled(DWORD ms) {
+  wchar_t text[16] = {};
+  const DWORD length = GetEnvironmentVariableW(L"FLASHGATE_TIME_SCALE", text, 16);
+  const unsigned long scale = length > 0 && length < 16 ? std::wcstoul(text, nullptr, 10) : 1;
+  return scale > 1 && scale < 1000 ? ms * static_cast<DWORD>(scale) : ms;
+}
+
 std::wstring WindowsPath(const std::wstring& path) {
   if (path.empty() || path[0] != L'/') return path;
   std::wstring windows = L"Z:" + path;
@@ -155,7 +162,7 @@ Box ReadBox(HWND window) {
     if (lstrcmpiW(kind.c_str(), L"Button") == 0) {
       box.buttons.push_back(TextOf(child));
     } else if (lstrcmpiW(kind.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON) {
-      box.exclamation_icon = ShowsSystemIcon(child, IDI_EXCLAMATION, 3000);
+      box.exclamation_icon = ShowsSystemIcon(child, IDI_EXCLAMATION, Scaled(3000));
     } else if (lstrcmpiW(kind.c_str(), L"Static") == 0 && !TextOf(child).empty()) {
       box.text = TextOf(child);
     }

@@ -12,6 +12,10 @@
 
 namespace person {
 
+// A wait of `ms` on this machine: FLASHGATE_TIME_SCALE times longer where it is set, as it is
+// where Wine's 32-bit half runs under emulation.
+DWORD Scaled(DWORD ms);
+
 // A path given the Unix way (/tmp/x) is reached through Wine's Z: drive.
 std::wstring WindowsPath(const std::wstring& path);
 
