@@ -11,7 +11,8 @@ ends the file, and holds nothing but whole PKCS#7 entries, each one DER object a
 7 zero bytes of padding. Anywhere else, a range left out of the comparison could hold code
 that Windows runs (sections are mapped from their file offsets, wherever the table lies).
 
-  pe-covered.py check FILE          exit 0 if FILE is a PE program, else one line and exit 2
+  pe-covered.py check FILE          exit 0 if FILE is a PE program; 1 and why in one line if
+                                    its certificate table is malformed; else one line, exit 2
   pe-covered.py compare FILE BUILT  exit 0 if the covered parts are equal and FILE's
                                     certificate table is well-formed; else why not in one
                                     line and exit 1 (2 if not PE programs)
@@ -98,7 +99,7 @@ class Layout:
             slot_end = at + (length + 7) // 8 * 8
             if length < 8 or slot_end > end:
                 return (f"its certificate entry at {at:#x} declares {length} bytes, "
-                        f"{end - at} are left in the table")
+                        f"{slot_end - at} with its padding; {end - at} are left in the table")
             der = der_object(data, at + 8, at + length)
             if der is None or der[0] != 0x30:
                 return f"its certificate entry at {at:#x} does not hold one DER object"
@@ -212,8 +213,10 @@ def first_difference(shipped, built):
 def main(argv):
     try:
         if len(argv) == 3 and argv[1] == "check":
-            load(argv[2])
-            return 0
+            layout = load(argv[2])[1]
+            if layout.problem:
+                print(layout.problem)
+            return 1 if layout.problem else 0
         if len(argv) == 4 and argv[1] == "compare":
             difference = first_difference(load(argv[2]), load(argv[3]))
             if difference:
