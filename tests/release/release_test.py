@@ -264,9 +264,9 @@ def test_bad_input(temp):
         if not (status == expected_status and out == "" and error.count("\n") == 1 and
                 re.match(f"release: .*{expected_line}", error)):
             problems.append(f"{name}: exited {status}, said {out + error!r}")
+    expect(not problems, "\n".join(problems))
     expect(dist_state(folder) == before, "dist/ changed")
     expect(not (folder / "build/release").exists(), "something was built")
-    expect(not problems, "\n".join(problems))
 
 
 def u32(data, at, value=None):
