@@ -79,7 +79,7 @@ def expect_released(folder, outcome):
     expect(status == 0, f"./release in {folder} exited {status}: {out}{error}")
     status, out, _ = run(["sha256sum", "-c", "SHA256SUMS"], folder / "dist")
     expect(status == 0 and out == "FlashGate.exe: OK\nBUILDINFO: OK\n", f"sha256sum -c: {out}")
-    expect(re.match(r"commit [0-9a-f]{40}\n(.*\n)*g\+\+-mingw-w64-i686-posix \d",
+    expect(re.match(r"commit .+\n(.*\n)*g\+\+-mingw-w64-i686-posix \d",
                     (folder / "dist/BUILDINFO").read_text()), "BUILDINFO names no compiler")
     status, out, _ = run([sys.executable, STATIC_CHECKS, folder / "dist/FlashGate.exe"], folder)
     expect(status == 0, f"static checks on {folder}/dist/FlashGate.exe:\n{out}")
@@ -116,6 +116,13 @@ def test_reproducible(temp):
         print(f"{temp / name}/dist/SHA256SUMS:", (temp / name / "dist/SHA256SUMS").read_text(),
               end="")
     expect(programs[0] == programs[1], "two builds of the same source differ")
+    # Released again over its dist/: the set is swapped whole and nothing is left beside it.
+    folder = temp / "rel a"
+    (folder / "dist/stale").write_text("from before\n")
+    expect(expect_released(folder, release(folder)) == programs[0], "a rebuild differs")
+    expect(sorted(p.name for p in (folder / "dist").iterdir()) ==
+           ["BUILDINFO", "FlashGate.exe", "SHA256SUMS"], "dist/ was not replaced whole")
+    expect(not list(folder.glob(".dist*")), "a staging folder is left")
     for leak in (str(temp), temp.name):
         for encoding in ("utf-8", "utf-16-le"):
             expect(leak.encode(encoding) not in programs[0], f"the program holds {leak!r}")
