@@ -71,7 +71,7 @@ class Layout:
             # This entry alone holds a file offset, not an address.
             start, size = struct.unpack_from("<II", data, self.certificate_entry)
             content_end = max([headers_size, self.headers_end] +
-                              [ptr + size for _, ptr, size in self.sections])
+                              [ptr + raw for _, ptr, raw in self.sections])
             self.problem = self._read_table(data, start, size, content_end)
             self.certificate_table = (start, size) if size and not self.problem else (0, 0)
 

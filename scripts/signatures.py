@@ -5,22 +5,31 @@
                          signature: none
                          signature: SUBJECT, its digest matches the file
                          signature: BROKEN (WHY)
-                       exit 0 if none is broken, 1 if one is, 2 if FILE is not a PE program
+                       exit 0 if none is broken, 1 if one is, 2 if FILE is not a PE program,
+                       3 if this script cannot run (the cryptography package is missing)
 
 A signature holds when the digest it names is the file's, its signed attributes name that
-digest, and the signer's certificate in it verifies the signature over them. Whether that
-certificate is one to trust is left to the reader: nothing here looks at chains or roots.
+digest, the signer's certificate in it verifies the signature over them, each certificate
+on the way from it to a root verifies where its issuer is in the signature too, and it
+carries nothing unsigned but nested signatures and time stamps. Whether the certificate is
+one to trust is left to the reader: nothing here looks at roots or revocation.
 """
 
 import hashlib
 import importlib.util
 import sys
+import warnings
 from pathlib import Path
 
-from cryptography import x509
-from cryptography.exceptions import InvalidSignature
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+try:
+    from cryptography import x509
+    from cryptography.exceptions import InvalidSignature
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+except ImportError:
+    print("signatures.py needs Python's cryptography package (Debian: python3-cryptography)",
+          file=sys.stderr)
+    sys.exit(3)
 
 _spec = importlib.util.spec_from_file_location("pe_covered",
                                                Path(__file__).with_name("pe-covered.py"))
@@ -32,6 +41,8 @@ SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 CONTENT_TYPE = "1.2.840.113549.1.9.3"
 MESSAGE_DIGEST = "1.2.840.113549.1.9.4"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
+# What a signer may add outside what it signs: nested signatures and time stamps.
+UNSIGNED_KINDS = {NESTED_SIGNATURE, "1.2.840.113549.1.9.6", "1.3.6.1.4.1.311.3.3.1"}
 DIGESTS = {"1.3.14.3.2.26": "sha1", "2.16.840.1.101.3.4.2.1": "sha256",
            "2.16.840.1.101.3.4.2.2": "sha384", "2.16.840.1.101.3.4.2.3": "sha512"}
 
@@ -65,6 +76,8 @@ def oid(data, part):
         if not byte & 0x80:
             numbers.append(value)
             value = 0
+    if value or not numbers:
+        raise Broken("its PKCS#7 data is not well-formed DER")
     first = min(numbers[0] // 40, 2)
     return ".".join(map(str, [first, numbers[0] - 40 * first, *numbers[1:]]))
 
@@ -105,19 +118,46 @@ def check_signer(data, signer, certificates, content):
     else:
         raise Broken("the signer's certificate is not in it")
     # The signature is over the attributes encoded as a SET, not as the [0] they stand in.
-    attributes_der = b"\x31" + data[fields[3][1] + 1:fields[3][3]]
-    value = data[fields[5][2]:fields[5][3]]
-    key, hashed = certificate.public_key(), getattr(hashes, algorithm.upper())()
+    if not verifies(certificate.public_key(), data[fields[5][2]:fields[5][3]],
+                    b"\x31" + data[fields[3][1] + 1:fields[3][3]],
+                    getattr(hashes, algorithm.upper())()):
+        raise Broken("its signer's signature does not verify")
+    check_chain(certificate, certificates)
+    unsigned = fields[6:]
+    for kind in (k for part in unsigned if part[0] == 0xA1 for k in attributes(data, part)):
+        if kind not in UNSIGNED_KINDS:
+            raise Broken(f"it carries an unsigned attribute of type {kind}")
+    return certificate.subject.rfc4514_string(), unsigned
+
+
+def verifies(key, value, signed, hashed):
+    """Whether key's signature `value` over `signed` holds."""
     try:
         if isinstance(key, rsa.RSAPublicKey):
-            key.verify(value, attributes_der, padding.PKCS1v15(), hashed)
+            key.verify(value, signed, padding.PKCS1v15(), hashed)
         elif isinstance(key, ec.EllipticCurvePublicKey):
-            key.verify(value, attributes_der, ec.ECDSA(hashed))
+            key.verify(value, signed, ec.ECDSA(hashed))
         else:
-            raise Broken("its signer's key is of an unknown kind")
+            raise Broken("a key in it is of an unknown kind")
     except InvalidSignature:
-        raise Broken("its signer's signature does not verify") from None
-    return certificate.subject.rfc4514_string(), fields[6:]
+        return False
+    return True
+
+
+def check_chain(certificate, certificates):
+    """Each certificate from the signer's up verifies by its issuer's key, as long as that
+    issuer is in the signature; a self-issued one by its own."""
+    seen = []
+    while certificate not in seen:
+        seen.append(certificate)
+        issuer = next((c for c in certificates if c.subject == certificate.issuer), None)
+        if issuer is None:
+            return
+        if not verifies(issuer.public_key(), certificate.signature,
+                        certificate.tbs_certificate_bytes, certificate.signature_hash_algorithm):
+            raise Broken(f"its certificate for {certificate.subject.rfc4514_string()} "
+                         f"does not verify")
+        certificate = issuer
 
 
 def read_signature(data, start, end, file_digests):
@@ -147,17 +187,22 @@ def read_signature(data, start, end, file_digests):
                                          data[indirect[2]:indirect[3]])
         nested = [n for part in unsigned if part[0] == 0xA1
                   for n in attributes(data, part).get(NESTED_SIGNATURE, [])]
-    except (Broken, ValueError) as why:
-        reason = why if isinstance(why, Broken) else "its certificate cannot be read"
-        return [f"signature: BROKEN ({reason})"]
-    subject = "".join(c if c.isprintable() else repr(c)[1:-1] for c in subject)
-    lines = [f"signature: {subject}, its digest matches the file"]
+    except Exception as why:  # whatever cannot be read as a sound signature is broken
+        reason = why if isinstance(why, Broken) else f"it cannot be read: {type(why).__name__}"
+        return [one_line(f"signature: BROKEN ({reason})")]
+    lines = [one_line(f"signature: {subject}, its digest matches the file")]
     for part in nested:
         lines += read_signature(data, part[1], part[3], file_digests)
     return lines
 
 
+def one_line(text):
+    """text with its control characters escaped: a subject cannot forge a line."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def main(argv):
+    warnings.simplefilter("ignore")  # the library's advice is no part of the output
     if len(argv) != 2:
         print("usage: signatures.py FILE", file=sys.stderr)
         return 2

@@ -336,6 +336,16 @@ def fake_entry(genuine):
     return data + table
 
 
+def corrupted_certificate(genuine):
+    """One bit changed at the end of our certificate inside the signature: its own
+    signature value."""
+    data = bytearray(genuine["signed"])
+    at = data.find(genuine["certificate"])
+    expect(at > 0, "our certificate is not in the signed program")
+    data[at + len(genuine["certificate"]) - 3] ^= 0x01
+    return data
+
+
 def corrupted(genuine):
     """One bit changed near the end of the PKCS#7 object: its signature value."""
     data = bytearray(genuine["signed"])
@@ -371,6 +381,12 @@ CORPUS = [
      r"signature: BROKEN \(it is not an Authenticode PKCS#7 signed-data object\)\n"),
     ("a corrupted signature", corrupted, 1, DIFFERS + r"a signature in it is broken.*\n"
      r"signature: BROKEN \(its signer's signature does not verify\)\n"),
+    ("a corrupted certificate", corrupted_certificate, 1, DIFFERS + r"a signature in it is "
+     r"broken.*\nsignature: BROKEN \(its certificate for CN=FlashGate release test does not "
+     r"verify\)\n"),
+    ("a payload in an unsigned attribute", lambda g: g["blob"], 1,
+     DIFFERS + r"a signature in it is broken.*\nsignature: BROKEN \(it carries an unsigned "
+     r"attribute of type [0-9.]+\)\n"),
     ("re-signed by another certificate", lambda g: g["resigned"], 0,
      f"{MATCHES}{ATTACKER}\n"),
     ("a second signature nested in ours", lambda g: g["nested"], 0,
@@ -400,11 +416,15 @@ def test_corpus(temp):
     for name, command in (
             ("unsigned", ["remove-signature", "-in", files["signed"]]),
             ("resigned", ["sign", *attacker, "-in", temp / "unsigned.exe"]),
-            ("nested", ["sign", *attacker, "-nest", "-in", files["signed"]])):
+            ("nested", ["sign", *attacker, "-nest", "-in", files["signed"]]),
+            ("blob", ["add", "-addUnauthenticatedBlob", "-in", files["signed"]])):
         files[name] = temp / f"{name}.exe"
         status, out, error = run(["osslsigncode", *command, "-out", files[name]], temp)
         expect(status == 0, f"osslsigncode {command[0]}: {out}{error}")
     genuine = {name: file.read_bytes() for name, file in files.items()}
+    genuine["certificate"] = subprocess.run(
+        ["openssl", "x509", "-in", temp / "cert.pem", "-outform", "DER"],
+        capture_output=True, check=True).stdout
     problems = []
     for number, (name, make, expected_status, expected) in enumerate(CORPUS):
         file = temp / f"row{number}.exe"
