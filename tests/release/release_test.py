@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """./release as a person would run it, each time on copies of the source as it stands.
 
-  release_test.py reproducible|sign_and_check|bad_input SOURCE_DIR
+  release_test.py reproducible|sign_and_check|bad_input|corpus SOURCE_DIR
 """
 
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -17,6 +18,9 @@ from pathlib import Path
 SOURCE = Path(sys.argv[2]).resolve() if len(sys.argv) == 3 else None
 STATIC_CHECKS = "tests/static/check_shipped_pe.py"
 PASSWORD = "correct horse 41"
+# What --check says after its verdict about the genuine signed program, and its last line.
+SIGNED_BY_US = "signature: CN=FlashGate release test, its digest matches the file"
+BUILT_WITH = r"built here with: (.*, )?g\+\+-mingw-w64-i686-posix \d[^,]*(, .*)?\n"
 # A throwaway repository's one commit: the same however and wherever the test runs.
 GIT_ENV = {"GIT_AUTHOR_NAME": "Release Test", "GIT_AUTHOR_EMAIL": "test@flashgate.invalid",
            "GIT_AUTHOR_DATE": "2026-01-01T00:00:00Z", "GIT_CONFIG_GLOBAL": "/dev/null",
@@ -29,11 +33,19 @@ def expect(condition, message):
         raise AssertionError(message)
 
 
-def run(command, cwd, env=None, prefix=()):
-    """(exit status, stdout, stderr) of a command, with environment additions."""
-    done = subprocess.run([*prefix, *map(str, command)], cwd=cwd, capture_output=True,
-                          text=True, env={**os.environ, **(env or {})}, check=False)
-    return done.returncode, done.stdout, done.stderr
+def run(command, cwd, env=None, prefix=(), limit=None):
+    """(exit status, stdout, stderr) of a command, with environment additions; past `limit`
+    seconds it and all it started are killed, and the status is "timed out"."""
+    with subprocess.Popen([*prefix, *map(str, command)], cwd=cwd, text=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          env={**os.environ, **(env or {})}, start_new_session=True) as child:
+        try:
+            out, error = child.communicate(timeout=limit)
+        except subprocess.TimeoutExpired:
+            os.killpg(child.pid, signal.SIGKILL)
+            out, error = child.communicate()
+            return "timed out", out, error
+        return child.returncode, out, error
 
 
 def copy_of_source(folder):
@@ -57,8 +69,8 @@ def throwaway_clone(folder):
     return run(["git", "rev-parse", "HEAD"], folder, GIT_ENV)[1].strip()
 
 
-def release(folder, *arguments, env=None, prefix=()):
-    return run([folder / "release", *arguments], folder, env, prefix)
+def release(folder, *arguments, env=None, prefix=(), limit=None):
+    return run([folder / "release", *arguments], folder, env, prefix, limit)
 
 
 def expect_released(folder, outcome):
@@ -66,7 +78,9 @@ def expect_released(folder, outcome):
     status, out, error = outcome
     expect(status == 0, f"./release in {folder} exited {status}: {out}{error}")
     status, out, _ = run(["sha256sum", "-c", "SHA256SUMS"], folder / "dist")
-    expect(status == 0 and out == "FlashGate.exe: OK\n", f"sha256sum -c: {out}")
+    expect(status == 0 and out == "FlashGate.exe: OK\nBUILDINFO: OK\n", f"sha256sum -c: {out}")
+    expect(re.match(r"commit .+\n(.*\n)*g\+\+-mingw-w64-i686-posix \d",
+                    (folder / "dist/BUILDINFO").read_text()), "BUILDINFO names no compiler")
     status, out, _ = run([sys.executable, STATIC_CHECKS, folder / "dist/FlashGate.exe"], folder)
     expect(status == 0, f"static checks on {folder}/dist/FlashGate.exe:\n{out}")
     return (folder / "dist/FlashGate.exe").read_bytes()
@@ -102,6 +116,13 @@ def test_reproducible(temp):
         print(f"{temp / name}/dist/SHA256SUMS:", (temp / name / "dist/SHA256SUMS").read_text(),
               end="")
     expect(programs[0] == programs[1], "two builds of the same source differ")
+    # Released again over its dist/: the set is swapped whole and nothing is left beside it.
+    folder = temp / "rel a"
+    (folder / "dist/stale").write_text("from before\n")
+    expect(expect_released(folder, release(folder)) == programs[0], "a rebuild differs")
+    expect(sorted(p.name for p in (folder / "dist").iterdir()) ==
+           ["BUILDINFO", "FlashGate.exe", "SHA256SUMS"], "dist/ was not replaced whole")
+    expect(not list(folder.glob(".dist*")), "a staging folder is left")
     for leak in (str(temp), temp.name):
         for encoding in ("utf-8", "utf-16-le"):
             expect(leak.encode(encoding) not in programs[0], f"the program holds {leak!r}")
@@ -139,16 +160,25 @@ def test_sign_and_check(temp):
         return out
 
     check("dist/FlashGate.exe", 0, f"^dist/FlashGate.exe matches this source "
-                                   f"\\(commit {commit}\\)\n$")
+                                   f"\\(commit {commit}\\)\n{SIGNED_BY_US}\n{BUILT_WITH}$")
     unsigned = temp / "unsigned.exe"
     run(["osslsigncode", "remove-signature", "-in", folder / "dist/FlashGate.exe",
          "-out", unsigned], temp)
-    check(unsigned, 0, "matches this source")
+    # The caller's git converting line ends, by its settings or by attributes of the clone
+    # alone, does not reach the build.
+    (temp / "gitconfig").write_text("[core]\n\tautocrlf = true\n")
+    (folder / ".git/info").mkdir(exist_ok=True)
+    (folder / ".git/info/attributes").write_text("* text eol=crlf\n")
+    status, out, error = release(folder, "--check", unsigned,
+                                 env={"GIT_CONFIG_GLOBAL": temp / "gitconfig"})
+    (folder / ".git/info/attributes").unlink()
+    expect(status == 0 and "matches this source" in out, f"line ends: {out}{error}")
     tampered = bytearray(signed)
     tampered[0x500] ^= 0x01  # code: .text starts at 0x400
     (temp / "tampered.exe").write_bytes(tampered)
     check(temp / "tampered.exe", 1, r"does not match this source \(commit [0-9a-f]{40}\): "
-                                    r"first at byte 1280 \(0x500\) in section \.text")
+                                    r"first at byte 1280 \(0x500\) in section \.text.*\n"
+                                    r"signature: BROKEN \(its digest does not match the file\)\n")
 
     # An uncommitted change that alters the program: --check says so and builds the commit.
     rc_file = folder / "res/flashgate.rc"
@@ -200,6 +230,13 @@ BAD_INPUTS = [
      "is not a PE program: it has no PE signature"),
     ("check: with --sign", ["--check", "{temp}/mz.exe", "--sign", "{p12}"], 2, "goes alone"),
     ("check: not a clone", ["--check", "{folder}/dist/FlashGate.exe"], 2, "a git clone"),
+    ("password file of two lines", ["--sign", "{p12}", "--password-file", "{temp}/two"], 2,
+     "the password file .*/two must hold exactly one line"),
+    ("check: a name that forges a line",
+     ["--check", "{temp}/x\nx.exe matches this source (commit 0000)"], 2,
+     r"cannot read \$'.*/x\\x0ax.exe matches this source \(commit 0000\)'"),
+    ("check: /dev/zero", ["--check", "/dev/zero"], 2, "/dev/zero is not a regular file"),
+    ("check: a FIFO", ["--check", "{temp}/fifo"], 2, "fifo is not a regular file"),
 ]
 
 
@@ -216,6 +253,8 @@ def test_bad_input(temp):
     """Each bad input: its one line, exit status 2, dist/ untouched, nothing built."""
     p12, password = make_certificate(temp)
     (temp / "wrong").write_text("not the password\n")
+    (temp / "two").write_text(PASSWORD + "\nand a second line\n")
+    os.mkfifo(temp / "fifo")
     (temp / "mz.exe").write_bytes(b"MZ" + bytes(0x3A) + (0x1000).to_bytes(4, "little"))
     folder = copy_of_source(temp / "source")
     (folder / "dist").mkdir()
@@ -228,12 +267,173 @@ def test_bad_input(temp):
     for name, arguments, expected_status, expected_line in BAD_INPUTS:
         filled = [a.format(p12=p12, password=password, folder=folder, temp=temp)
                   for a in arguments]
-        status, out, error = release(folder, *filled)
+        status, out, error = release(folder, *filled, limit=60)
         if not (status == expected_status and out == "" and error.count("\n") == 1 and
                 re.match(f"release: .*{expected_line}", error)):
             problems.append(f"{name}: exited {status}, said {out + error!r}")
+    expect(not problems, "\n".join(problems))
     expect(dist_state(folder) == before, "dist/ changed")
     expect(not (folder / "build/release").exists(), "something was built")
+
+
+def u32(data, at, value=None):
+    """The little-endian 32-bit number at `at`; with a value, that number written there."""
+    if value is not None:
+        struct.pack_into("<I", data, at, value)
+    return struct.unpack_from("<I", data, at)[0]
+
+
+def places(data):
+    """(SizeOfHeaders, CheckSum, certificate-table entry) offsets of a PE32 program."""
+    optional = u32(data, 0x3C) + 24
+    return optional + 60, optional + 64, optional + 96 + 8 * 4
+
+
+def evil(data):
+    """The program changed as an attacker would: it starts another tool."""
+    tool, other = "WinPhlash.exe".encode("utf-16-le"), "EvilTool1.exe".encode("utf-16-le")
+    expect(data.count(tool) == 1, "the tool's name is not in the program once")
+    return bytearray(data.replace(tool, other))
+
+
+def inserted_sections(genuine):
+    """A changed copy of the sections right after the headers, where Windows maps them
+    from; the entry points at the copy and the genuine sections follow it."""
+    data = bytearray(genuine["unsigned"])
+    headers_size, _, entry = places(data)
+    headers = u32(data, headers_size)
+    copy = evil(data)[headers:]
+    struct.pack_into("<II", data, entry, headers, len(copy))
+    return data[:headers] + copy + data[headers:]
+
+
+def program_in_front(genuine):
+    """A whole changed program first, its entry over itself; the genuine program after."""
+    front, back = evil(genuine["unsigned"]), bytearray(genuine["unsigned"])
+    struct.pack_into("<II", front, places(front)[2], 0, len(front))
+    u32(back, places(back)[1], 0)  # what --check zeroes in the build
+    return front + back
+
+
+def grown_table(genuine, extra, entry_too):
+    """The signed program with `extra` bytes at the end of its certificate table, counted
+    by the table's size and, with entry_too, by its one entry's dwLength too."""
+    data = bytearray(genuine["signed"])
+    entry = places(data)[2]
+    start = u32(data, entry)
+    u32(data, entry + 4, u32(data, entry + 4) + len(extra))
+    if entry_too:
+        u32(data, start, u32(data, start) + len(extra))
+    return data + extra
+
+
+def fake_entry(genuine):
+    """A payload appended to the unsigned program, dressed as a certificate entry."""
+    data = bytearray(genuine["unsigned"])
+    der = b"\x30\x42\x04\x40" + b"payload!" * 8  # a SEQUENCE holding an OCTET STRING
+    table = struct.pack("<IHH", 80, 0x0200, 2) + der + bytes(80 - 8 - len(der))
+    struct.pack_into("<II", data, places(data)[2], len(data), len(table))
+    return data + table
+
+
+def corrupted_certificate(genuine):
+    """One bit changed at the end of our certificate inside the signature: its own
+    signature value."""
+    data = bytearray(genuine["signed"])
+    at = data.find(genuine["certificate"])
+    expect(at > 0, "our certificate is not in the signed program")
+    data[at + len(genuine["certificate"]) - 3] ^= 0x01
+    return data
+
+
+def corrupted(genuine):
+    """One bit changed near the end of the PKCS#7 object: its signature value."""
+    data = bytearray(genuine["signed"])
+    start = u32(data, places(data)[2])
+    expect(data[start + 8:start + 10] == b"\x30\x82", "an unexpected PKCS#7 header")
+    data[start + 12 + int.from_bytes(data[start + 10:start + 12], "big") - 5] ^= 0x01
+    return data
+
+
+MATCHES, DIFFERS = r"matches this source \(commit [0-9a-f]{40}\)\n", \
+    r"does not match this source \(commit [0-9a-f]{40}\): "
+ATTACKER = "signature: CN=attacker, its digest matches the file"
+# (name, how the file is made from the genuine ones, exit status, what --check must say
+# after the file's name and before the toolchain line).
+CORPUS = [
+    ("genuine, signed", lambda g: g["signed"], 0, f"{MATCHES}{SIGNED_BY_US}\n"),
+    ("genuine, unsigned", lambda g: g["unsigned"], 0, f"{MATCHES}signature: none\n"),
+    ("inserted sections, the entry pointing at them", inserted_sections, 1,
+     DIFFERS + r"its certificate table at 0x400 lies inside the headers or a section .*\n"
+     r"signature: BROKEN \(its certificate table at 0x400 lies inside"),
+    ("a changed program in front, the entry at offset 0", program_in_front, 1,
+     DIFFERS + r"its certificate table at 0x0 lies inside the headers or a section"),
+    ("CVE-2013-3900: a payload inside the entry", lambda g: grown_table(
+        g, b"payload!" * 4, True), 1, DIFFERS + r"its certificate entry at 0x[0-9a-f]+ "
+     r"holds 3[23] bytes after its DER object, not up to 7 zero bytes of padding\n"),
+    ("junk after the PKCS#7 entry", lambda g: grown_table(g, b"junk" * 4, False), 1,
+     DIFFERS + r"its certificate entry at 0x[0-9a-f]+ is not a PKCS#7 signature "
+     r"\(revision 0x756a, type 0x6b6e\)\n"),
+    ("a dwLength of 0x7fffffff", lambda g: corrupted_length(g), 1,
+     DIFFERS + r"its certificate entry at 0x[0-9a-f]+ declares 2147483647 bytes, "),
+    ("a made-up entry on the unsigned program", fake_entry, 1,
+     DIFFERS + r"a signature in it is broken; no one should run it\n"
+     r"signature: BROKEN \(it is not an Authenticode PKCS#7 signed-data object\)\n"),
+    ("a corrupted signature", corrupted, 1, DIFFERS + r"a signature in it is broken.*\n"
+     r"signature: BROKEN \(its signer's signature does not verify\)\n"),
+    ("a corrupted certificate", corrupted_certificate, 1, DIFFERS + r"a signature in it is "
+     r"broken.*\nsignature: BROKEN \(its certificate for CN=FlashGate release test does not "
+     r"verify\)\n"),
+    ("a payload in an unsigned attribute", lambda g: g["blob"], 1,
+     DIFFERS + r"a signature in it is broken.*\nsignature: BROKEN \(it carries an unsigned "
+     r"attribute of type [0-9.]+\)\n"),
+    ("re-signed by another certificate", lambda g: g["resigned"], 0,
+     f"{MATCHES}{ATTACKER}\n"),
+    ("a second signature nested in ours", lambda g: g["nested"], 0,
+     f"{MATCHES}{SIGNED_BY_US}\n{ATTACKER}\n"),
+]
+
+
+def corrupted_length(genuine):
+    data = bytearray(genuine["signed"])
+    u32(data, u32(data, places(data)[2]), 0x7FFFFFFF)
+    return data
+
+
+def test_corpus(temp):
+    """An attacker's files, made from a fresh signed build: each gets its verdict, and what
+    --check says about who signed it."""
+    p12, password = make_certificate(temp)
+    folder = temp / "clone"
+    throwaway_clone(folder)
+    status, out, error = release(folder, "--sign", p12, "--password-file", password)
+    expect(status == 0, f"./release --sign exited {status}: {out}{error}")
+    files = {"signed": folder / "dist/FlashGate.exe"}
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=attacker", "-keyout", temp / "attacker.key",
+                    "-out", temp / "attacker.pem"], capture_output=True, check=True)
+    attacker = ["-certs", temp / "attacker.pem", "-key", temp / "attacker.key", "-h", "sha256"]
+    for name, command in (
+            ("unsigned", ["remove-signature", "-in", files["signed"]]),
+            ("resigned", ["sign", *attacker, "-in", temp / "unsigned.exe"]),
+            ("nested", ["sign", *attacker, "-nest", "-in", files["signed"]]),
+            ("blob", ["add", "-addUnauthenticatedBlob", "-in", files["signed"]])):
+        files[name] = temp / f"{name}.exe"
+        status, out, error = run(["osslsigncode", *command, "-out", files[name]], temp)
+        expect(status == 0, f"osslsigncode {command[0]}: {out}{error}")
+    genuine = {name: file.read_bytes() for name, file in files.items()}
+    genuine["certificate"] = subprocess.run(
+        ["openssl", "x509", "-in", temp / "cert.pem", "-outform", "DER"],
+        capture_output=True, check=True).stdout
+    problems = []
+    for number, (name, make, expected_status, expected) in enumerate(CORPUS):
+        file = temp / f"row{number}.exe"
+        file.write_bytes(make(genuine))
+        status, out, error = release(folder, "--check", file, limit=300)
+        print(f"{name}: exited {status}\n{out}{error}", end="")
+        if not (status == expected_status and
+                re.fullmatch(f"{re.escape(str(file))} {expected}.*{BUILT_WITH}", out, re.S)):
+            problems.append(f"{name}: exited {status}, said {out + error!r}")
     expect(not problems, "\n".join(problems))
 
 
