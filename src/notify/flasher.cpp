@@ -151,8 +151,9 @@ bool StartFlasherElevated() {
   execute.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
   execute.lpVerb = L"runas";
   execute.lpFile = path;
-  // An elevated program otherwise starts in the system folder; the tool may open its image
-  // relative to its working folder, so it gets this program's, as on the other code path.
+  // Without a folder, an elevated start need not keep this program's (it commonly lands in
+  // the system folder); the tool may open its image relative to its working folder, so it
+  // gets this program's, as on the other code path.
   Path current;
   if (ReadCurrentFolder(current)) execute.lpDirectory = current;
   execute.nShow = SW_SHOWNORMAL;
