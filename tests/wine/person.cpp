@@ -291,33 +291,35 @@ std::string ProgramRun::Output() {
 
 namespace {
 
-std::wstring ReadUtf8File(const std::wstring& path) {
-  FILE* in = _wfopen(path.c_str(), L"rb");
-  if (in == nullptr) return std::wstring();
+// Reads the whole file, sharing it with every other handle: the stand-in renames its
+// finished record into place, and its handle to the file (opened for the rename, so for
+// deletion) may still be open for a moment after the name appears. An open that does not
+// share deletion fails then.
+bool ReadUtf8File(const std::wstring& path, std::wstring& text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
   std::string bytes;
   char buffer[1024];
-  size_t read;
-  while ((read = fread(buffer, 1, sizeof(buffer), in)) > 0) bytes.append(buffer, read);
-  fclose(in);
+  DWORD read = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, buffer, sizeof(buffer), &read, nullptr) != 0) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  CloseHandle(file);
+  if (!ok) return false;
   if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-  std::wstring text(bytes.size(), L'\0');
+  text.assign(bytes.size(), L'\0');
   const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
                                          &text[0], static_cast<int>(text.size()));
   text.resize(static_cast<size_t>(length > 0 ? length : 0));
-  return text;
+  return true;
 }
 
-}  // namespace
-
-StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
-  StandInRecord record;
-  const DWORD start = GetTickCount();
-  while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    if (GetTickCount() - start > timeout_ms) return record;
-    Sleep(20);
-  }
-  record.found = true;
-  const std::wstring text = ReadUtf8File(path);
+// Fills `record` from the record's text; true once every key is there.
+bool ParseRecord(const std::wstring& text, StandInRecord& record) {
+  int keys = 0;
   size_t line_start = 0;
   while (line_start < text.size()) {
     size_t line_end = text.find(L'\n', line_start);
@@ -329,16 +331,34 @@ StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
     if (equals == std::wstring::npos) continue;
     const std::wstring key = line.substr(0, equals);
     const std::wstring value = line.substr(equals + 1);
+    ++keys;
     if (key == L"command_line") record.command_line = value;
-    if (key == L"uses_show_state") record.uses_show_state = _wtoi(value.c_str());
-    if (key == L"show_state") record.show_state = _wtoi(value.c_str());
-    if (key == L"module") record.module = value;
-    if (key == L"current_folder") record.current_folder = value;
-    if (key == L"pid") record.pid = wcstoul(value.c_str(), nullptr, 10);
-    if (key == L"foreground") record.foreground = _wtoi(value.c_str());
-    if (key == L"error_mode") record.error_mode = _wtoi64(value.c_str());
+    else if (key == L"uses_show_state") record.uses_show_state = _wtoi(value.c_str());
+    else if (key == L"show_state") record.show_state = _wtoi(value.c_str());
+    else if (key == L"module") record.module = value;
+    else if (key == L"current_folder") record.current_folder = value;
+    else if (key == L"pid") record.pid = wcstoul(value.c_str(), nullptr, 10);
+    else if (key == L"foreground") record.foreground = _wtoi(value.c_str());
+    else if (key == L"error_mode") record.error_mode = _wtoi64(value.c_str());
+    else --keys;
   }
-  return record;
+  return keys == 8;
+}
+
+}  // namespace
+
+StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    StandInRecord record;
+    std::wstring text;
+    if (ReadUtf8File(path, text) && ParseRecord(text, record)) {
+      record.found = true;
+      return record;
+    }
+    if (GetTickCount() - start >= timeout_ms) return StandInRecord();
+    Sleep(20);
+  }
 }
 
 bool ProcessIsRunning(DWORD pid) {
