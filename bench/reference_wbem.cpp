@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "notify/flasher_start.h"
+#include "notify/flasher.h"
 #include "startup/modMain.h"
 #include "startup/platform_ops.h"
 #include "wbem_query.h"

@@ -5,7 +5,7 @@
 #include <wbemcli.h>
 #include <wrl/client.h>
 
-#include "board/com_holders.h"
+#include "win/raii.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -8,8 +8,8 @@
 #include <wrl/client.h>
 
 #include "board/board_walk.h"
-#include "board/com_holders.h"
 #include "startup/platform_ops.h"
+#include "win/raii.h"
 
 using Microsoft::WRL::ComPtr;
 

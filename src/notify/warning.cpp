@@ -1,9 +1,9 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "notify/scoped.h"
-#include "startup/find_export.h"
 #include "startup/platform_ops.h"
+#include "win/find_export.h"
+#include "win/raii.h"
 
 namespace {
 

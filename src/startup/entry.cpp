@@ -4,8 +4,8 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "startup/find_export.h"
 #include "startup/modMain.h"
+#include "win/find_export.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "notify/flasher_launch.h"
-#include "notify/flasher_start.h"
+#include "notify/elevation_fallback.h"
+#include "notify/flasher.h"
 #include "person.h"
 
 namespace {

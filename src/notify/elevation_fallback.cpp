@@ -1,4 +1,4 @@
-#include "notify/flasher_launch.h"
+#include "notify/elevation_fallback.h"
 
 bool LaunchFlasher(const FlasherLaunchCalls& calls) noexcept {
   const std::uint32_t error = calls.create_process();

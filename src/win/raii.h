@@ -1,9 +1,28 @@
 #pragma once
 
-// Owners for the two automation values that ComPtr does not cover.
+// Owners for what ComPtr does not cover: Windows handles and libraries, and the two
+// automation values VARIANT and BSTR.
 
 #include <windows.h>
 #include <oleauto.h>
+
+// Owns a Windows handle and releases it with `Close` when it goes out of scope.
+template <typename Handle, BOOL(WINAPI* Close)(Handle)>
+class Scoped {
+ public:
+  explicit Scoped(Handle handle) : handle_(handle) {}
+  ~Scoped() {
+    if (handle_ != nullptr) Close(handle_);
+  }
+  Scoped(const Scoped&) = delete;
+  Scoped& operator=(const Scoped&) = delete;
+
+ private:
+  Handle handle_;
+};
+
+using ScopedHandle = Scoped<HANDLE, CloseHandle>;
+using ScopedLibrary = Scoped<HMODULE, FreeLibrary>;
 
 // A VARIANT that is cleared when it goes out of scope or is filled again.
 class Variant {

@@ -1,10 +1,10 @@
-// The launch policy against a fake of the two Windows calls.
+// The elevation fallback against a fake of the two Windows calls.
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 
-#include "notify/flasher_launch.h"
+#include "notify/elevation_fallback.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 // How the flashing tool is started, apart from the Windows calls that do it.
 struct FlasherLaunchCalls {
-  // Creates the tool's process from its bare file name; gives 0 on success, else the
+  // Creates the tool's process from its bare file name; returns 0 on success, else the
   // Windows error code.
   std::uint32_t (*create_process)();
   // Starts the file that the search finds through the shell's "runas" verb, which asks
-  // the person for consent; false when it could not be found, started or was refused.
+  // the user for consent; false when it could not be found, started or was refused.
   bool (*start_elevated)();
 };
 

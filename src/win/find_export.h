@@ -4,7 +4,7 @@
 
 // The function that `module` exports as `name`, typed as `Function`; null when the module or
 // the export is missing. Used for what older Windows lack, and for libraries that only one
-// road needs.
+// code path needs.
 template <typename Function>
 Function FindExport(HMODULE module, const char* name) {
   if (module == nullptr) return nullptr;
