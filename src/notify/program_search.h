@@ -16,7 +16,7 @@ struct ProgramSearchPlaces {
 };
 
 // Calls visit(folder, length) for each folder in process creation's order, leaving out the
-// missing and the empty ones, until a call gives true. Gives whether one did.
+// missing and the empty ones, until a call returns true. Returns whether one did.
 template <typename Unit, typename Visit>
 bool VisitSearchFolders(const ProgramSearchPlaces<Unit>& places, Visit visit) {
   const Unit* const fixed[] = {places.own_folder, places.current_folder, places.system_folder,

@@ -11,7 +11,7 @@ namespace {
 // version 6 classes. Windows XP has those only once comctl32 6 is loaded and initialised
 // (later Windows load it on demand); without them the box is never shown. The bare name
 // lets the manifest redirect the load to the side-by-side version 6 before any folder is
-// searched: a full path would give version 5 from System32.
+// searched: a full path would load version 5 from System32.
 HMODULE PrepareCommonControls() {
   HMODULE controls = LoadLibraryW(L"comctl32.dll");
   using InitCommonControlsExFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);

@@ -10,9 +10,9 @@ bool IsSupportedBoard(const BoardPrefix& prefix) noexcept {
 }
 
 void Main() noexcept {
-  // Failures are absorbed inside each operation and never reach the person; whatever an
-  // outcome operation reports, the run ends after it. On the warning road the flasher is
-  // never started, however the box was closed.
+  // Failures are absorbed inside each operation and never reach the user; whatever an
+  // outcome operation reports, the run ends after it. On the warning code path the flasher
+  // is never started, however the box was closed.
   if (IsSupportedBoard(ReadBoardPrefix())) {
     StartFlasher();
   } else {

@@ -6,10 +6,10 @@
 #include "startup/board_prefix.h"
 
 // Asks WMI for the main board's version and keeps the prefix of the last board whose
-// Version could be read. Never fails outward: it gives no value when nothing was read.
+// Version could be read. Never fails outward: it returns no value when nothing was read.
 BoardPrefix ReadBoardPrefix() noexcept;
 
-// Shows the modal wrong-board warning and returns once the person has closed it.
+// Shows the modal wrong-board warning and returns once the user has closed it.
 // False when the box could not be shown.
 bool ShowWrongBoardWarning() noexcept;
 
