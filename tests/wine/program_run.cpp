@@ -47,20 +47,26 @@ bool ProgramRun::WaitForExit(DWORD timeout_ms) {
   return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
 }
 
+namespace {
+
+struct WindowSearch {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_address) {
+  auto* search = reinterpret_cast<WindowSearch*>(search_address);
+  DWORD owner_pid = 0;
+  GetWindowThreadProcessId(window, &owner_pid);
+  if (owner_pid == search->pid && IsWindowVisible(window)) search->found.push_back(window);
+  return TRUE;
+}
+
+}  // namespace
+
 std::vector<HWND> ProgramRun::VisibleWindows() const {
-  struct Search {
-    DWORD pid;
-    std::vector<HWND> found;
-  } search = {process_.dwProcessId, {}};
-  EnumWindows(
-      [](HWND window, LPARAM address) -> BOOL {
-        auto* into = reinterpret_cast<Search*>(address);
-        DWORD owner_pid = 0;
-        GetWindowThreadProcessId(window, &owner_pid);
-        if (owner_pid == into->pid && IsWindowVisible(window)) into->found.push_back(window);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  WindowSearch search = {process_.dwProcessId, {}};
+  EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
