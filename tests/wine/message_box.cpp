@@ -11,42 +11,24 @@ std::wstring TextOf(HWND window) {
   return text;
 }
 
-// A bitmap to draw on or copy into, and its pixels.
-class Canvas {
- public:
-  Canvas(int width, int height) : width_(width), height_(height) {
-    screen_ = GetDC(nullptr);
-    dc_ = CreateCompatibleDC(screen_);
-    bitmap_ = CreateCompatibleBitmap(screen_, width, height);
-    previous_ = SelectObject(dc_, bitmap_);
+// The pixels of a `width` x `height` bitmap once `draw(canvas, screen)` has painted it.
+template <typename Draw>
+std::vector<COLORREF> PixelsOf(int width, int height, Draw draw) {
+  HDC screen = GetDC(nullptr);
+  HDC canvas = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ previous = SelectObject(canvas, bitmap);
+  draw(canvas, screen);
+  std::vector<COLORREF> pixels;
+  for (int row = 0; row < height; ++row) {
+    for (int column = 0; column < width; ++column) pixels.push_back(GetPixel(canvas, column, row));
   }
-  ~Canvas() {
-    SelectObject(dc_, previous_);
-    DeleteObject(bitmap_);
-    DeleteDC(dc_);
-    ReleaseDC(nullptr, screen_);
-  }
-  Canvas(const Canvas&) = delete;
-  Canvas& operator=(const Canvas&) = delete;
-
-  HDC dc() const { return dc_; }
-  HDC screen() const { return screen_; }
-  std::vector<COLORREF> Pixels() const {
-    std::vector<COLORREF> pixels;
-    for (int row = 0; row < height_; ++row) {
-      for (int column = 0; column < width_; ++column) pixels.push_back(GetPixel(dc_, column, row));
-    }
-    return pixels;
-  }
-
- private:
-  int width_;
-  int height_;
-  HDC screen_;
-  HDC dc_;
-  HBITMAP bitmap_;
-  HGDIOBJ previous_;
-};
+  SelectObject(canvas, previous);
+  DeleteObject(bitmap);
+  DeleteDC(canvas);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
 
 // Icon handles belong to the process that loaded them, so the icon is judged by what the
 // control shows on the screen: it must be the system icon, pixel for pixel, drawn as an
@@ -60,21 +42,27 @@ bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon, DWORD patience_ms) 
     GetClientRect(icon_control, &area);
     POINT origin = {0, 0};
     ClientToScreen(icon_control, &origin);
-    Canvas shown(area.right, area.bottom);
-    BitBlt(shown.dc(), 0, 0, area.right, area.bottom, shown.screen(), origin.x, origin.y, SRCCOPY);
-    const std::vector<COLORREF> pixels = shown.Pixels();
-    if (!pixels.empty()) {
-      Canvas expected(area.right, area.bottom);
-      // The icon's corners are transparent, so its top-left pixel is the background.
-      HBRUSH fill = CreateSolidBrush(pixels.front());
-      FillRect(expected.dc(), &area, fill);
+    const int width = area.right;
+    const int height = area.bottom;
+    const std::vector<COLORREF> shown = PixelsOf(width, height, [&](HDC canvas, HDC screen) {
+      BitBlt(canvas, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+    });
+    // The icon's corners are transparent, so its top-left pixel is the background.
+    const std::vector<COLORREF> expected = PixelsOf(width, height, [&](HDC canvas, HDC) {
+      HBRUSH fill = CreateSolidBrush(shown.empty() ? 0 : shown.front());
+      FillRect(canvas, &area, fill);
       DeleteObject(fill);
-      DrawIconEx(expected.dc(), 0, 0, LoadIconW(nullptr, system_icon), 0, 0, 0, nullptr, DI_NORMAL);
-      if (pixels == expected.Pixels()) return true;
-    }
+      DrawIconEx(canvas, 0, 0, LoadIconW(nullptr, system_icon), 0, 0, 0, nullptr, DI_NORMAL);
+    });
+    if (!shown.empty() && shown == expected) return true;
     if (GetTickCount() - start > patience_ms) return false;
     Sleep(50);
   }
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM into) {
+  reinterpret_cast<std::vector<HWND>*>(into)->push_back(child);
+  return TRUE;
 }
 
 }  // namespace
@@ -85,8 +73,9 @@ Box ReadBox(HWND window) {
   box.caption = TextOf(window);
   box.owner = GetWindow(window, GW_OWNER);
   box.default_button_id = LOWORD(SendMessageW(window, DM_GETDEFID, 0, 0));
-  for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
-       child = GetWindow(child, GW_HWNDNEXT)) {
+  std::vector<HWND> children;
+  EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
+  for (HWND child : children) {
     if (!IsWindowVisible(child)) continue;
     wchar_t kind[64] = {};
     GetClassNameW(child, kind, 64);
@@ -102,21 +91,19 @@ Box ReadBox(HWND window) {
   return box;
 }
 
-const wchar_t* NameOf(CloseBy way) {
-  switch (way) {
-    case CloseBy::Ok: return L"OK";
-    case CloseBy::Escape: return L"Escape";
-    case CloseBy::CloseCommand: return L"the close command";
-  }
-  return L"?";
-}
+// Each way to close the box: its option name and what to call it, in CloseBy's order.
+constexpr const wchar_t* kWays[][2] = {{L"ok", L"OK"}, {L"escape", L"Escape"},
+                                       {L"close", L"the close command"}};
+
+const wchar_t* NameOf(CloseBy way) { return kWays[static_cast<int>(way)][1]; }
 
 bool ParseCloseBy(const std::wstring& name, CloseBy& way) {
-  if (name == L"ok") way = CloseBy::Ok;
-  else if (name == L"escape") way = CloseBy::Escape;
-  else if (name == L"close") way = CloseBy::CloseCommand;
-  else return false;
-  return true;
+  for (int i = 0; i < 3; ++i) {
+    if (name != kWays[i][0]) continue;
+    way = static_cast<CloseBy>(i);
+    return true;
+  }
+  return false;
 }
 
 void Close(const Box& box, CloseBy way) {

@@ -31,8 +31,7 @@ bool ProgramRun::Start(const std::wstring& program, const std::wstring& current_
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = output_write;
-  startup.hStdError = output_write;
+  startup.hStdOutput = startup.hStdError = output_write;
   std::wstring command_line = L"\"" + program + L"\"";
   const BOOL started =
       CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,

@@ -1,6 +1,6 @@
 #pragma once
 
-// Starting a program the way a user would, and waiting on it and on other processes.
+// Starting a program as a user would, and waiting on it and on other processes.
 
 #include <windows.h>
 
@@ -9,11 +9,11 @@
 
 namespace wine_test {
 
-// A wait of `ms` on this machine: FLASHGATE_TIME_SCALE times longer where it is set, as it is
-// where Wine's 32-bit half runs under emulation.
+// A wait of `ms` on this machine: FLASHGATE_TIME_SCALE times longer where it is set, as it
+// is where Wine's 32-bit half runs under emulation.
 DWORD Scaled(DWORD ms);
 
-// One run of a program, its standard output and error captured.
+// One run of a program, its standard output and error captured; ended when let go of.
 class ProgramRun {
  public:
   ProgramRun() = default;
@@ -27,10 +27,8 @@ class ProgramRun {
   HWND WaitForWindowOrExit(DWORD timeout_ms);
   bool WaitForExit(DWORD timeout_ms);
   bool HasExited() { return WaitForExit(0); }
-  // Every visible top-level window the process has right now.
-  std::vector<HWND> VisibleWindows() const;
-  // What the program wrote to standard output and error.
-  std::string Output();
+  std::vector<HWND> VisibleWindows() const;  // its visible top-level windows
+  std::string Output();                      // what it wrote to standard output and error
 
  private:
   PROCESS_INFORMATION process_ = {};

@@ -1,8 +1,7 @@
 #pragma once
 
 // The record in which the stand-in flashing tool says how it was started: one "key=value"
-// line a field, in UTF-8. The stand-in writes it whole under a temporary name and renames
-// it into place; the tests, the driver and the benchmark read it back.
+// line a field, in UTF-8, written whole under a temporary name and renamed into place.
 
 #include <windows.h>
 
@@ -22,12 +21,14 @@ struct StandInRecord {
   long long error_mode = -1;
 };
 
-// The record's lines, as written to its file.
 std::wstring RecordText(const StandInRecord& record);
-// Writes the record to `path`, so that a reader sees all of it or none of it.
+// Writes the record to `path` so that a reader sees all of it or none of it.
 bool WriteRecord(const std::wstring& path, const StandInRecord& record);
 // The record at `path` once it is there and whole; `found` is false if it is not by
 // `timeout_ms`.
 StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms);
+
+// `text` in UTF-8, as the record holds it and the driver prints it.
+std::string Utf8(const std::wstring& text);
 
 }  // namespace wine_test

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "folders.h"
 #include "program_run.h"
 #include "standin_record.h"
