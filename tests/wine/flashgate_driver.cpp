@@ -3,13 +3,12 @@
 //   flashgate_driver PROGRAM [--close ok|escape|close|user] [--signal-folder DIR]
 //                    [--expect supported|warning]
 //
-// The program starts in its own folder, where the stand-in WinPhlash.exe lies. A box is
-// closed the given way (OK by default; "user" leaves it to whoever sits at the display);
-// with --signal-folder the driver writes DIR\box-shown once the box is up and waits (at
-// most a minute) for DIR\close-box, so that a screenshot can be taken in between. The
-// report says what the box showed (or "outcome: no-window"), whether the program ended,
-// the stand-in's record, the processes left behind, whether anything was written beside
-// the program, and with --expect whether all that is right for that code path.
+// The program starts in its own folder, beside the stand-in WinPhlash.exe. Its box is
+// closed the given way (OK by default; "user": by whoever sits at the display), with
+// --signal-folder only once DIR\close-box appears (at most a minute) after the driver has
+// written DIR\box-shown, so that a screenshot can be taken in between. The report: what
+// the box showed, whether the program ended, the stand-in's record, processes left behind,
+// whether anything was written beside the program, and with --expect a verdict.
 
 #include <windows.h>
 
