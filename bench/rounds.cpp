@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "person.h"
+#include "folders.h"
+#include "program_run.h"
+#include "standin_record.h"
 #include "stopwatch.h"
 
 namespace {
@@ -44,7 +46,7 @@ double TimeOneRun(const Program& program, const std::wstring& folder) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   // A stand-in still ending must not run into the next measurement.
-  person::WaitForProcessesNamed(L"WinPhlash.exe", 10000);
+  wine_test::WaitForProcessesNamed(L"WinPhlash.exe", 10000);
   return ended ? elapsed : -1;
 }
 
@@ -58,7 +60,7 @@ bool WarmUpAndCheck(const std::vector<Program>& programs, const std::wstring& fo
     if (TimeOneRun(program, folder) < 0) {
       std::printf("%s: could not be run\n", program.label);
       all_right = false;
-    } else if (person::WaitForRecord(record, 0).found != program.starts_flasher) {
+    } else if (wine_test::WaitForRecord(record, 0).found != program.starts_flasher) {
       std::printf("%s: %s the stand-in flasher\n", program.label,
                   program.starts_flasher ? "did not start" : "started");
       all_right = false;
@@ -98,7 +100,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: rounds ROUNDS(>=5) FOLDER\n");
     return 2;
   }
-  const std::wstring folder = person::WindowsPath(argv[2]);
+  const std::wstring folder = wine_test::WindowsPath(argv[2]);
   wchar_t system[MAX_PATH];
   GetSystemDirectoryW(system, MAX_PATH);
   std::vector<Program> programs = {

@@ -1,47 +1,49 @@
 // The real program under Wine, on a board set through the firmware, watched and answered
-// the way a person would. Run as: e2e_test --gtest_filter=ROAD.* FLASHGATE_EXE STANDIN_EXE
+// the way a user would. Run as: e2e_test [--core] CASE FLASHGATE_EXE STANDIN_EXE, where CASE
+// names a row of kProgramCases, which says which of these tests run on its board (--core:
+// the fewer that run under emulation).
 
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "person.h"
+#include "board_cases.h"
+#include "message_box.h"
+#include "standin_test.h"
 
 namespace {
+
+using namespace wine_test;
 
 std::wstring flashgate_exe;
 std::wstring standin_exe;
 
 // Scaled where the program runs under emulation.
-const DWORD kPromptly = person::Scaled(5000);     // the program's whole run, Wine's start included
-const DWORD kWindowWait = person::Scaled(20000);  // for the box to appear
+const DWORD kPromptly = Scaled(5000);     // the program's whole run, Wine's start included
+const DWORD kWindowWait = Scaled(20000);  // for the box to appear
 
-class Road : public ::testing::Test {
+class CodePath : public StandInTest {
  protected:
   void SetUp() override {
-    program_folder_ = person::MakeFolder(L"FlashGate");
-    other_folder_ = person::MakeFolder(L"Elsewhere");
-    records_folder_ = person::MakeFolder(L"Records");
-    ASSERT_FALSE(program_folder_.empty() || other_folder_.empty() || records_folder_.empty());
-    record_ = records_folder_ + L"\\standin.txt";
-    SetEnvironmentVariableW(L"FLASHGATE_STANDIN_RECORD", record_.c_str());
+    ASSERT_NO_FATAL_FAILURE(StandInTest::SetUp());
+    program_folder_ = MakeFolder(L"FlashGate");
+    other_folder_ = MakeFolder(L"Elsewhere");
+    ASSERT_FALSE(program_folder_.empty() || other_folder_.empty());
     // Long enough to outlive the program, short enough not to hold up the next test.
-    const std::wstring seconds = std::to_wstring(person::Scaled(2000) / 1000);
+    const std::wstring seconds = std::to_wstring(Scaled(2000) / 1000);
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", seconds.c_str());
     ASSERT_TRUE(PlaceProgramIn(program_folder_));
   }
 
   void TearDown() override {
-    // A stand-in still running keeps its file busy; let it finish first.
-    const person::StandInRecord record = person::WaitForRecord(record_, 0);
-    for (int i = 0; record.found && person::ProcessIsRunning(record.pid) && i < 100; ++i) Sleep(person::Scaled(50));
-    for (const std::wstring& folder : {program_folder_, other_folder_, records_folder_}) {
-      person::RemoveFolder(folder);
-    }
+    StandInTest::TearDown();
+    RemoveFolder(program_folder_);
+    RemoveFolder(other_folder_);
   }
 
   bool PlaceProgramIn(const std::wstring& folder) {
@@ -57,55 +59,53 @@ class Road : public ::testing::Test {
 
   std::wstring program_folder_;
   std::wstring other_folder_;
-  std::wstring records_folder_;
-  std::wstring record_;
 };
 
 // ---- Boards whose version does not begin with "41": the warning, and nothing started.
 
-class WarningRoad : public Road, public ::testing::WithParamInterface<person::CloseBy> {
+class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseBy> {
  protected:
   // Runs the program, checks the box it shows, closes it and checks the program ended
   // without starting the flasher or writing anything beside itself.
-  void RunAndCloseBy(person::CloseBy way) {
+  void RunAndCloseBy(CloseBy way) {
     ASSERT_TRUE(PlaceStandInIn(program_folder_));
-    const auto files_before = person::ListFolder(program_folder_);
-    person::ProgramRun run;
+    const auto files_before = ListFolder(program_folder_);
+    ProgramRun run;
     ASSERT_TRUE(run.Start(ProgramPath(), program_folder_));
 
     HWND window = run.WaitForWindowOrExit(kWindowWait);
     ASSERT_NE(window, nullptr) << "the program ended, or showed nothing, without a warning";
-    const person::Box box = person::ReadBox(window);
-    EXPECT_EQ(box.caption, person::kWarningTitle);
-    EXPECT_EQ(box.text, person::kWarningText);
+    const Box box = ReadBox(window);
+    EXPECT_EQ(box.caption, kWarningTitle);
+    EXPECT_EQ(box.text, kWarningText);
     EXPECT_TRUE(box.exclamation_icon) << "the box must carry the exclamation icon";
     EXPECT_EQ(box.buttons, std::vector<std::wstring>{L"OK"});
     EXPECT_EQ(box.default_button_id, IDOK);
     EXPECT_EQ(box.owner, nullptr) << "the box has no owner window";
     EXPECT_EQ(run.VisibleWindows().size(), 1u) << "the box is the only window";
 
-    person::Close(box, way);
-    EXPECT_TRUE(run.WaitForExit(kPromptly)) << "still running after closing by " << person::NameOf(way);
-    EXPECT_FALSE(person::WaitForRecord(record_, person::Scaled(1000)).found) << "the flasher was started";
+    Close(box, way);
+    EXPECT_TRUE(run.WaitForExit(kPromptly)) << "still running after closing by " << NameOf(way);
+    EXPECT_FALSE(WaitForRecord(record_, Scaled(1000)).found) << "the flasher was started";
     EXPECT_EQ(run.Output(), "");
-    EXPECT_EQ(person::ListFolder(program_folder_), files_before);
+    EXPECT_EQ(ListFolder(program_folder_), files_before);
   }
 };
 
-TEST_P(WarningRoad, ShowsTheWarningAndEndsWhenClosed) { RunAndCloseBy(GetParam()); }
+TEST_P(WarningPath, ShowsTheWarningAndEndsWhenClosed) { RunAndCloseBy(GetParam()); }
 
-INSTANTIATE_TEST_SUITE_P(EachWay, WarningRoad,
-                         ::testing::Values(person::CloseBy::Ok, person::CloseBy::Escape,
-                                           person::CloseBy::CloseCommand));
+INSTANTIATE_TEST_SUITE_P(EachWay, WarningPath,
+                         ::testing::Values(CloseBy::Ok, CloseBy::Escape,
+                                           CloseBy::CloseCommand));
 
-TEST_F(Road, WarningTwiceInARowIsTheSame) {
+TEST_F(CodePath, WarningTwiceInARowIsTheSame) {
   for (int run = 0; run < 2; ++run) {
-    person::ProgramRun program;
+    ProgramRun program;
     ASSERT_TRUE(program.Start(ProgramPath(), program_folder_));
     HWND window = program.WaitForWindowOrExit(kWindowWait);
     ASSERT_NE(window, nullptr) << "run " << run;
-    EXPECT_EQ(person::ReadBox(window).text, person::kWarningText);
-    person::Close(person::ReadBox(window), person::CloseBy::Ok);
+    EXPECT_EQ(ReadBox(window).text, kWarningText);
+    Close(ReadBox(window), CloseBy::Ok);
     EXPECT_TRUE(program.WaitForExit(kPromptly));
   }
 }
@@ -149,25 +149,25 @@ ControlsTrace ReadControlsTrace(const std::wstring& path) {
   return trace;
 }
 
-class TracedRoad : public Road {};
+class TracedPath : public CodePath {};
 
-TEST_F(TracedRoad, TheVersion6ControlsAreReadyBeforeTheWarning) {
+TEST_F(TracedPath, TheVersion6ControlsAreReadyBeforeTheWarning) {
   wchar_t trace_file[MAX_PATH] = {};
   ASSERT_NE(GetEnvironmentVariableW(L"FLASHGATE_TRACE", trace_file, MAX_PATH), 0u)
       << "FLASHGATE_TRACE must name the file that this test's standard error goes to";
   wchar_t debug[256] = {};
   GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
   SetEnvironmentVariableW(L"WINEDEBUG", L"+loaddll,+commctrl,+dialog");
-  person::ProgramRun run;
+  ProgramRun run;
   const bool started = run.Start(ProgramPath(), program_folder_);
   SetEnvironmentVariableW(L"WINEDEBUG", debug);
   ASSERT_TRUE(started);
   HWND window = run.WaitForWindowOrExit(kWindowWait);
   ASSERT_NE(window, nullptr);
-  person::Close(person::ReadBox(window), person::CloseBy::Ok);
+  Close(ReadBox(window), CloseBy::Ok);
   ASSERT_TRUE(run.WaitForExit(kPromptly));
 
-  const ControlsTrace trace = ReadControlsTrace(person::WindowsPath(trace_file));
+  const ControlsTrace trace = ReadControlsTrace(WindowsPath(trace_file));
   ASSERT_TRUE(trace.box_shown) << "no trace of the box's dialog";
   EXPECT_TRUE(trace.initialised) << "InitCommonControlsEx was not called before the box";
   EXPECT_TRUE(trace.classes & ICC_STANDARD_CLASSES) << "classes " << std::hex << trace.classes;
@@ -181,13 +181,13 @@ TEST_F(TracedRoad, TheVersion6ControlsAreReadyBeforeTheWarning) {
 
 // ---- A board whose version begins with "41": the flasher, and nothing shown.
 
-class SupportedRoad : public Road {
+class SupportedPath : public CodePath {
  protected:
   // Runs the program from `current_folder` and checks that it opened no window, wrote
   // nothing and ended promptly.
   void RunFrom(const std::wstring& current_folder) {
-    const auto files_before = person::ListFolder(program_folder_);
-    person::ProgramRun run;
+    const auto files_before = ListFolder(program_folder_);
+    ProgramRun run;
     EXPECT_TRUE(run.Start(ProgramPath(), current_folder));
     const DWORD start = GetTickCount();
     EXPECT_EQ(run.WaitForWindowOrExit(kPromptly), nullptr) << "the program opened a window";
@@ -195,71 +195,71 @@ class SupportedRoad : public Road {
     const DWORD ended_after = GetTickCount() - start;
     EXPECT_LT(ended_after, kPromptly);
     EXPECT_EQ(run.Output(), "");
-    EXPECT_EQ(person::ListFolder(program_folder_), files_before);
+    EXPECT_EQ(ListFolder(program_folder_), files_before);
   }
 
-  // Gives what the stand-in recorded, after checking it was started from `folder` as asked.
-  person::StandInRecord ExpectStartedAsAsked(const std::wstring& folder) {
-    const person::StandInRecord record = person::WaitForRecord(record_, person::Scaled(5000));
+  // Returns what the stand-in recorded, after checking it was started from `folder` as asked.
+  StandInRecord ExpectStartedAsAsked(const std::wstring& folder) {
+    const StandInRecord record = WaitForRecord(record_, Scaled(5000));
     EXPECT_TRUE(record.found) << "the flasher was not started";
     if (!record.found) return record;
     EXPECT_EQ(record.command_line, L"WinPhlash.exe");
     EXPECT_EQ(record.uses_show_state, 1);
     EXPECT_EQ(record.show_state, SW_SHOWNORMAL);
-    EXPECT_TRUE(person::SamePath(record.module, folder + L"\\WinPhlash.exe")) << record.module;
+    EXPECT_TRUE(SamePath(record.module, folder + L"\\WinPhlash.exe")) << record.module;
     EXPECT_EQ(record.foreground, 1) << "the flasher's window should have the focus";
     return record;
   }
 
   // The program has ended; a flasher it started would have recorded itself by now.
   void ExpectNothingStarted() {
-    EXPECT_FALSE(person::WaitForRecord(record_, person::Scaled(1500)).found) << "something was started";
+    EXPECT_FALSE(WaitForRecord(record_, Scaled(1500)).found) << "something was started";
   }
 };
 
-TEST_F(SupportedRoad, StartsTheFlasherBesideItAndEndsBeforeIt) {
+TEST_F(SupportedPath, StartsTheFlasherBesideItAndEndsBeforeIt) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
   RunFrom(program_folder_);
-  const person::StandInRecord record = ExpectStartedAsAsked(program_folder_);
-  EXPECT_TRUE(person::ProcessIsRunning(record.pid)) << "the flasher must outlive the program";
+  const StandInRecord record = ExpectStartedAsAsked(program_folder_);
+  EXPECT_TRUE(ProcessIsRunning(record.pid)) << "the flasher must outlive the program";
 }
 
-TEST_F(SupportedRoad, TheOneBesideWinsOverTheCurrentFolder) {
+TEST_F(SupportedPath, TheOneBesideWinsOverTheCurrentFolder) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
   ASSERT_TRUE(PlaceStandInIn(other_folder_));
   RunFrom(other_folder_);
   ExpectStartedAsAsked(program_folder_);
 }
 
-TEST_F(SupportedRoad, FindsTheOneBesideFromAnotherCurrentFolder) {
+TEST_F(SupportedPath, FindsTheOneBesideFromAnotherCurrentFolder) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
   RunFrom(other_folder_);
   ExpectStartedAsAsked(program_folder_);
 }
 
-TEST_F(SupportedRoad, FallsBackToTheCurrentFolder) {
+TEST_F(SupportedPath, FallsBackToTheCurrentFolder) {
   ASSERT_TRUE(PlaceStandInIn(other_folder_));
   RunFrom(other_folder_);
   ExpectStartedAsAsked(other_folder_);
 }
 
-TEST_F(SupportedRoad, WorksFromAFolderWithNonAsciiLetters) {
-  const std::wstring folder = person::MakeFolder(L"Flash \x03A9\x00E9\x6E2C\x8A66");
+TEST_F(SupportedPath, WorksFromAFolderWithNonAsciiLetters) {
+  const std::wstring folder = MakeFolder(L"Flash \x03A9\x00E9\x6E2C\x8A66");
   ASSERT_FALSE(folder.empty());
   const std::wstring plain_folder = program_folder_;
   ASSERT_TRUE(PlaceProgramIn(folder));
   ASSERT_TRUE(PlaceStandInIn(folder));
   RunFrom(other_folder_);
   ExpectStartedAsAsked(folder);
-  person::RemoveFolder(plain_folder);
+  RemoveFolder(plain_folder);
 }
 
-TEST_F(SupportedRoad, NoFlasherAnywhereEndsSilently) {
+TEST_F(SupportedPath, NoFlasherAnywhereEndsSilently) {
   RunFrom(other_folder_);
   ExpectNothingStarted();
 }
 
-TEST_F(SupportedRoad, AFlasherThatIsNoProgramEndsSilently) {
+TEST_F(SupportedPath, AFlasherThatIsNoProgramEndsSilently) {
   const std::wstring fake = program_folder_ + L"\\WinPhlash.exe";
   HANDLE file = CreateFileW(fake.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -271,7 +271,7 @@ TEST_F(SupportedRoad, AFlasherThatIsNoProgramEndsSilently) {
   ExpectNothingStarted();
 }
 
-TEST_F(SupportedRoad, TwiceInARowIsTheSame) {
+TEST_F(SupportedPath, TwiceInARowIsTheSame) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
   for (int run = 0; run < 2; ++run) {
     DeleteFileW(record_.c_str());
@@ -284,8 +284,10 @@ TEST_F(SupportedRoad, TwiceInARowIsTheSame) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: e2e_test [gtest options] FLASHGATE_EXE STANDIN_EXE\n");
+  const bool core = argc > 1 && std::strcmp(argv[1], "--core") == 0;
+  const ProgramCase* row = argc == 4 + core ? FindCase(kProgramCases, argv[1 + core]) : nullptr;
+  if (row == nullptr || (core && row->core == nullptr)) {
+    std::fprintf(stderr, "usage: e2e_test [--core] CASE FLASHGATE_EXE STANDIN_EXE\n");
     return 2;
   }
   const auto widen = [](const char* text) {
@@ -293,9 +295,16 @@ int main(int argc, char** argv) {
     std::wstring wide(static_cast<size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
     wide.resize(wide.size() - 1);
-    return person::WindowsPath(wide);
+    return WindowsPath(wide);
   };
-  flashgate_exe = widen(argv[1]);
-  standin_exe = widen(argv[2]);
-  return RUN_ALL_TESTS();
+  flashgate_exe = widen(argv[2 + core]);
+  standin_exe = widen(argv[3 + core]);
+  GTEST_FLAG_SET(filter, core ? row->core : row->tests);
+  const int failed = RUN_ALL_TESTS();
+  // A row whose tests match nothing would pass.
+  if (::testing::UnitTest::GetInstance()->test_to_run_count() == 0) {
+    std::fprintf(stderr, "e2e_test: no test matches %s\n", core ? row->core : row->tests);
+    return 1;
+  }
+  return failed;
 }

@@ -2,8 +2,8 @@
 
 // Stand-ins for WMI's scripting objects (service, result set, enumerator, board items),
 // answering late-bound calls the way the real ones do, so that the probe can be driven
-// down every failure road. Every object counts itself, so a test can prove that the probe
-// gave back each reference it took.
+// down every failure code path. Every object counts itself, so a test can prove that the
+// probe gave back each reference it took.
 
 #include <windows.h>
 #include <oleauto.h>
@@ -14,7 +14,7 @@
 namespace fake_wmi {
 
 // Objects alive right now, across all kinds.
-extern int live_objects;
+inline int live_objects = 0;
 
 template <typename Interface>
 class Object : public Interface {
@@ -26,13 +26,10 @@ class Object : public Interface {
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (out == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == __uuidof(Interface)) {
-      *out = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
+    const bool known = iid == IID_IUnknown || iid == __uuidof(Interface);
+    *out = known ? static_cast<Interface*>(this) : nullptr;
+    if (known) AddRef();
+    return known ? S_OK : E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
   ULONG STDMETHODCALLTYPE Release() override {
@@ -45,23 +42,32 @@ class Object : public Interface {
   ULONG references_ = 1;
 };
 
-// IDispatch with only the late-bound calls that matter; subclasses answer Invoke.
+// IDispatch answering to one member, by the name `member` (none: only DISPID_NEWENUM,
+// which For Each asks for by number); subclasses answer Invoke.
 class Dispatch : public Object<IDispatch> {
  public:
+  static constexpr DISPID kMemberId = 7;
+  explicit Dispatch(const wchar_t* member) : member_(member) {}
+
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
     *count = 0;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                                          DISPID* ids) override;
+                                          DISPID* ids) override {
+    if (member_ == nullptr || count != 1 || lstrcmpiW(names[0], member_) != 0) {
+      return DISP_E_UNKNOWNNAME;
+    }
+    ids[0] = kMemberId;
+    return S_OK;
+  }
 
- protected:
-  // The one member each stand-in answers to, by name.
-  virtual const wchar_t* MemberName() const = 0;
+ private:
+  const wchar_t* member_;
 };
 
-// A board whose Version read gives `value`, or fails with `read_error`.
+// A board whose Version read returns `value`, or fails with `read_error`.
 class Board : public Dispatch {
  public:
   HRESULT read_error = S_OK;
@@ -69,17 +75,36 @@ class Board : public Dispatch {
   WORD flags_seen = 0;
   UINT args_seen = 0;
 
-  Board() { VariantInit(&value); }
-  ~Board() override;
-  static Board* WithText(const std::wstring& text);
-  // Gives the text by reference (VT_BYREF | VT_BSTR); the board keeps what it refers to.
-  static Board* WithTextByReference(const std::wstring& text);
+  Board() : Dispatch(L"Version") { VariantInit(&value); }
+  ~Board() override {
+    VariantClear(&value);
+    SysFreeString(referenced_);
+  }
+  static Board* WithText(const std::wstring& text) {
+    Board* board = new Board;
+    board->value.vt = VT_BSTR;
+    board->value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return board;
+  }
+  // Returns the text by reference (VT_BYREF | VT_BSTR); the board keeps what it refers to.
+  static Board* WithTextByReference(const std::wstring& text) {
+    Board* board = new Board;
+    board->referenced_ = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    board->value.vt = VT_BYREF | VT_BSTR;
+    board->value.pbstrVal = &board->referenced_;
+    return board;
+  }
 
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS* args,
-                                   VARIANT* result, EXCEPINFO*, UINT*) override;
-
- protected:
-  const wchar_t* MemberName() const override { return L"Version"; }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* args,
+                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+    flags_seen = flags;
+    args_seen = args != nullptr ? args->cArgs : 0;
+    // Like Wine's own objects: a property read must also allow a method call.
+    if (id != kMemberId || flags != (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) {
+      return DISP_E_MEMBERNOTFOUND;
+    }
+    return FAILED(read_error) ? read_error : VariantCopy(result, &value);
+  }
 
  private:
   BSTR referenced_ = nullptr;
@@ -94,17 +119,37 @@ class Enumerator : public Object<IEnumVARIANT> {
   size_t nothing_at = SIZE_MAX;
   size_t next = 0;
 
-  ~Enumerator() override;
-  void AddBoard(Board* board);  // takes the board's reference
-  void AddValue(VARIANT& value);
+  ~Enumerator() override {
+    for (VARIANT& item : items) VariantClear(&item);
+  }
+  void AddBoard(Board* board) {  // takes the board's reference
+    items.emplace_back();
+    VariantInit(&items.back());
+    items.back().vt = VT_DISPATCH;
+    items.back().pdispVal = board;
+  }
+  void AddValue(VARIANT& value) {
+    items.emplace_back();
+    VariantInit(&items.back());
+    VariantCopy(&items.back(), &value);
+  }
 
-  HRESULT STDMETHODCALLTYPE Next(ULONG wanted, VARIANT* out, ULONG* fetched) override;
+  HRESULT STDMETHODCALLTYPE Next(ULONG wanted, VARIANT* out, ULONG* fetched) override {
+    if (fetched != nullptr) *fetched = 0;
+    if (wanted != 1) return E_INVALIDARG;
+    if (next == fail_at) return E_FAIL;
+    if (next == nothing_at) return S_OK;
+    if (next == items.size()) return S_FALSE;
+    const HRESULT hr = VariantCopy(out, &items[next++]);
+    if (SUCCEEDED(hr) && fetched != nullptr) *fetched = 1;
+    return hr;
+  }
   HRESULT STDMETHODCALLTYPE Skip(ULONG) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT**) override { return E_NOTIMPL; }
 };
 
-// A result set whose _NewEnum gives `enumerator` as a `handed_out_as` value, or fails
+// A result set whose _NewEnum returns `enumerator` as a `handed_out_as` value, or fails
 // with `enum_error`.
 class ResultSet : public Dispatch {
  public:
@@ -113,15 +158,21 @@ class ResultSet : public Dispatch {
   VARTYPE handed_out_as = VT_UNKNOWN;
   Enumerator* rewind = nullptr;    // not owned; started afresh at each _NewEnum
 
-  ~ResultSet() override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return DISP_E_UNKNOWNNAME;  // For Each asks for DISPID_NEWENUM directly
+  ResultSet() : Dispatch(nullptr) {}
+  ~ResultSet() override {
+    if (enumerator != nullptr) enumerator->Release();
   }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* args,
-                                   VARIANT* result, EXCEPINFO*, UINT*) override;
-
- protected:
-  const wchar_t* MemberName() const override { return L""; }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*,
+                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+    if (id != DISPID_NEWENUM || !(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
+    if (FAILED(enum_error)) return enum_error;
+    if (rewind != nullptr) rewind->next = 0;
+    if (enumerator == nullptr) return S_OK;  // an empty answer
+    result->vt = handed_out_as;
+    result->punkVal = enumerator;
+    enumerator->AddRef();
+    return S_OK;
+  }
 };
 
 // What ExecQuery was called with.
@@ -138,19 +189,41 @@ struct QueryCall {
   LONG flags_value = 0;
 };
 
-// A service whose ExecQuery gives `results` (any object, or none), or fails with `query_error`.
+// A service whose ExecQuery returns `results` (any object, or none), or fails with
+// `query_error`.
 class Service : public Dispatch {
  public:
   HRESULT query_error = S_OK;
   IDispatch* results = nullptr;  // owned reference
   QueryCall seen;
 
-  ~Service() override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS* args,
-                                   VARIANT* result, EXCEPINFO*, UINT*) override;
-
- protected:
-  const wchar_t* MemberName() const override { return L"ExecQuery"; }
+  Service() : Dispatch(L"ExecQuery") {}
+  ~Service() override {
+    if (results != nullptr) results->Release();
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* args,
+                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+    if (id != kMemberId) return DISP_E_MEMBERNOTFOUND;
+    ++seen.calls;
+    seen.flags = flags;
+    seen.arg_count = args->cArgs;
+    seen.named_arg_count = args->cNamedArgs;
+    if (args->cArgs == 3) {  // arguments arrive last first
+      const VARIANT& query = args->rgvarg[2];
+      seen.query_type = query.vt;
+      if (query.vt == VT_BSTR) seen.query.assign(query.bstrVal, SysStringLen(query.bstrVal));
+      seen.language_type = args->rgvarg[1].vt;
+      seen.language_scode = args->rgvarg[1].scode;
+      seen.flags_type = args->rgvarg[0].vt;
+      if (args->rgvarg[0].vt == VT_I2) seen.flags_value = args->rgvarg[0].iVal;
+    }
+    if (FAILED(query_error)) return query_error;
+    if (results == nullptr) return S_OK;
+    result->vt = VT_DISPATCH;
+    result->pdispVal = results;
+    results->AddRef();
+    return S_OK;
+  }
 };
 
 }  // namespace fake_wmi

@@ -9,9 +9,11 @@
 
 #include "notify/elevation_fallback.h"
 #include "notify/flasher.h"
-#include "person.h"
+#include "standin_test.h"
 
 namespace {
+
+using namespace wine_test;
 
 std::wstring OwnFolder() {
   wchar_t path[MAX_PATH];
@@ -42,7 +44,7 @@ BOOL WINAPI RecordingCreateProcessW(LPCWSTR application, LPWSTR command_line,
                              environment, folder, startup, started);
 }
 
-// Points this program's import of `function` from `dll` at `replacement`; gives the
+// Points this program's import of `function` from `dll` at `replacement`; returns the
 // previous target, or null when there is no such import.
 void* ReplaceImport(const char* dll, const char* function, void* replacement) {
   BYTE* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
@@ -78,16 +80,13 @@ std::uint32_t ElevationRequired() { return kElevationRequired; }
 
 enum class Place { Beside, CurrentFolder, OnPath };
 
-class FlasherStart : public ::testing::Test {
+class FlasherStart : public StandInTest {
  protected:
   void SetUp() override {
-    current_ = person::MakeFolder(L"Current");
-    on_path_ = person::MakeFolder(L"OnPath");
-    records_ = person::MakeFolder(L"Records");
-    ASSERT_FALSE(current_.empty() || on_path_.empty() || records_.empty());
-    record_ = records_ + L"\\standin.txt";
-    SetEnvironmentVariableW(L"FLASHGATE_STANDIN_RECORD", record_.c_str());
-    SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", L"0");
+    ASSERT_NO_FATAL_FAILURE(StandInTest::SetUp());
+    current_ = MakeFolder(L"Current");
+    on_path_ = MakeFolder(L"OnPath");
+    ASSERT_FALSE(current_.empty() || on_path_.empty());
     GetCurrentDirectoryW(MAX_PATH, previous_folder_);
     SetCurrentDirectoryW(current_.c_str());
     wchar_t path[32767];
@@ -102,9 +101,10 @@ class FlasherStart : public ::testing::Test {
     SetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", nullptr);
     SetEnvironmentVariableW(L"PATH", previous_path_.c_str());
     SetCurrentDirectoryW(previous_folder_);
-    WaitForTheStandInToEnd();
+    StandInTest::TearDown();
     DeleteFileW(PathIn(Place::Beside).c_str());
-    for (const std::wstring& folder : {current_, on_path_, records_}) person::RemoveFolder(folder);
+    RemoveFolder(current_);
+    RemoveFolder(on_path_);
   }
 
   std::wstring PathIn(Place place) const {
@@ -118,23 +118,8 @@ class FlasherStart : public ::testing::Test {
     return CopyFileW(StandIn().c_str(), PathIn(place).c_str(), FALSE) != 0;
   }
 
-  // What the stand-in recorded, once it has ended; the record is then cleared.
-  person::StandInRecord TakeRecord(DWORD timeout_ms) {
-    const person::StandInRecord record = person::WaitForRecord(record_, timeout_ms);
-    WaitForTheStandInToEnd();
-    DeleteFileW(record_.c_str());
-    return record;
-  }
-
-  void WaitForTheStandInToEnd() {
-    const person::StandInRecord record = person::WaitForRecord(record_, 0);
-    for (int i = 0; record.found && person::ProcessIsRunning(record.pid) && i < 100; ++i) Sleep(50);
-  }
-
   std::wstring current_;
   std::wstring on_path_;
-  std::wstring records_;
-  std::wstring record_;
   std::wstring previous_path_;
   wchar_t previous_folder_[MAX_PATH] = {};
   UINT previous_error_mode_ = 0;
@@ -151,7 +136,7 @@ TEST_F(FlasherStart, CreatesTheProcessFromTheBareNameShownNormalWithTheDefaultEr
   EXPECT_TRUE(requested_creation_flags & CREATE_DEFAULT_ERROR_MODE)
       << "the tool would inherit the silenced error mode";
 
-  const person::StandInRecord record = TakeRecord(5000);
+  const StandInRecord record = TakeRecord(5000);
   ASSERT_TRUE(record.found);
   EXPECT_EQ(record.command_line, L"WinPhlash.exe");
   EXPECT_EQ(record.uses_show_state, 1);
@@ -160,20 +145,20 @@ TEST_F(FlasherStart, CreatesTheProcessFromTheBareNameShownNormalWithTheDefaultEr
   EXPECT_EQ(record.error_mode & kSilenced, 0) << "the tool inherited the silenced error mode";
 }
 
-// Where copies of the tool lie, and which one both roads must start (none: both fail).
+// Where copies of the tool lie, and which one both ways must start (none: both fail).
 struct Arrangement {
   const char* name;
   std::vector<Place> copies;
   bool current_folder_left_out;  // NoDefaultCurrentDirectoryInExePath is set
-  std::vector<Place> started;    // the one copy both roads start, or none
+  std::vector<Place> started;    // the one copy both ways start, or none
 };
 
 // Names the row in test output instead of dumping its bytes.
 void PrintTo(const Arrangement& arrangement, std::ostream* out) { *out << arrangement.name; }
 
-class BothRoads : public FlasherStart, public ::testing::WithParamInterface<Arrangement> {};
+class BothWays : public FlasherStart, public ::testing::WithParamInterface<Arrangement> {};
 
-TEST_P(BothRoads, StartTheSameFile) {
+TEST_P(BothWays, StartTheSameFile) {
   const Arrangement& arrangement = GetParam();
   for (Place place : arrangement.copies) ASSERT_TRUE(PlaceStandIn(place));
   if (arrangement.current_folder_left_out) {
@@ -183,9 +168,9 @@ TEST_P(BothRoads, StartTheSameFile) {
   const DWORD wait = expect_start ? 5000 : 1500;
 
   const std::uint32_t create_error = CreateFlasherProcess();
-  const person::StandInRecord created = TakeRecord(wait);
+  const StandInRecord created = TakeRecord(wait);
   const bool elevated_ok = LaunchFlasher({ElevationRequired, StartFlasherElevated});
-  const person::StandInRecord elevated = TakeRecord(wait);
+  const StandInRecord elevated = TakeRecord(wait);
 
   if (!expect_start) {
     EXPECT_NE(create_error, 0u);
@@ -198,19 +183,19 @@ TEST_P(BothRoads, StartTheSameFile) {
   EXPECT_EQ(create_error, 0u);
   EXPECT_TRUE(elevated_ok);
   ASSERT_TRUE(created.found && elevated.found);
-  EXPECT_TRUE(person::SamePath(created.module, expected)) << "created: " << created.module;
-  EXPECT_TRUE(person::SamePath(elevated.module, expected)) << "elevated: " << elevated.module;
+  EXPECT_TRUE(SamePath(created.module, expected)) << "created: " << created.module;
+  EXPECT_TRUE(SamePath(elevated.module, expected)) << "elevated: " << elevated.module;
   EXPECT_EQ(elevated.show_state, SW_SHOWNORMAL);
   EXPECT_EQ(elevated.command_line, L"\"" + expected + L"\"");
   // The tool may open its image relative to its working folder: both start it in ours.
-  EXPECT_TRUE(person::SamePath(created.current_folder, current_))
+  EXPECT_TRUE(SamePath(created.current_folder, current_))
       << "created: " << created.current_folder;
-  EXPECT_TRUE(person::SamePath(elevated.current_folder, current_))
+  EXPECT_TRUE(SamePath(elevated.current_folder, current_))
       << "elevated: " << elevated.current_folder;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Arrangements, BothRoads,
+    Arrangements, BothWays,
     ::testing::Values(
         Arrangement{"beside_the_program", {Place::Beside}, false, {Place::Beside}},
         Arrangement{"current_folder_only", {Place::CurrentFolder}, false, {Place::CurrentFolder}},

@@ -1,20 +1,20 @@
 // A stand-in for the flashing tool, built as WinPhlash.exe. It records how it was started
-// (command line, show state, its own path, its current folder, whether its window got the
-// focus, the error mode it was given) into the file
-// that FLASHGATE_STANDIN_RECORD names, then stays open for FLASHGATE_STANDIN_SECONDS
-// (3 by default; 0 ends it at once, without a window).
+// (standin_record.h) into the file that FLASHGATE_STANDIN_RECORD names, then stays open for
+// FLASHGATE_STANDIN_SECONDS (3 by default; 0 ends it at once, without a window).
 
 #include <windows.h>
 
-#include <cstdio>
 #include <cwchar>
+
+#include "standin_record.h"
 
 namespace {
 
 // The value of an environment variable, or an empty text.
-void ReadVariable(const wchar_t* name, wchar_t (&value)[MAX_PATH]) {
+std::wstring Variable(const wchar_t* name) {
+  wchar_t value[MAX_PATH];
   const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) value[0] = L'\0';
+  return length > 0 && length < MAX_PATH ? value : L"";
 }
 
 HWND ShowWindowAsStarted() {
@@ -41,7 +41,7 @@ void PumpFor(DWORD milliseconds) {
   }
 }
 
-void Record(const wchar_t* path, HWND window) {
+void Record(const std::wstring& path, HWND window) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   GetStartupInfoW(&startup);
@@ -50,38 +50,31 @@ void Record(const wchar_t* path, HWND window) {
   wchar_t current_folder[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, current_folder);
 
-  wchar_t part[MAX_PATH + 8];
-  swprintf(part, MAX_PATH + 8, L"%ls.part", path);
-  FILE* out = _wfopen(part, L"w, ccs=UTF-8");
-  if (out == nullptr) return;
-  fwprintf(out, L"command_line=%ls\n", GetCommandLineW());
-  fwprintf(out, L"uses_show_state=%d\n", (startup.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0);
-  fwprintf(out, L"show_state=%u\n", static_cast<unsigned>(startup.wShowWindow));
-  fwprintf(out, L"module=%ls\n", module);
-  fwprintf(out, L"current_folder=%ls\n", current_folder);
-  fwprintf(out, L"pid=%lu\n", GetCurrentProcessId());
-  fwprintf(out, L"foreground=%d\n", window != nullptr && GetForegroundWindow() == window ? 1 : 0);
-  fwprintf(out, L"error_mode=%u\n", GetErrorMode());
-  fclose(out);
-  // The reader sees the whole record or none of it.
-  MoveFileExW(part, path, MOVEFILE_REPLACE_EXISTING);
+  wine_test::StandInRecord record;
+  record.command_line = GetCommandLineW();
+  record.uses_show_state = (startup.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0;
+  record.show_state = startup.wShowWindow;
+  record.module = module;
+  record.current_folder = current_folder;
+  record.pid = GetCurrentProcessId();
+  record.foreground = window != nullptr && GetForegroundWindow() == window ? 1 : 0;
+  record.error_mode = GetErrorMode();
+  wine_test::WriteRecord(path, record);
 }
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  wchar_t record[MAX_PATH];
-  ReadVariable(L"FLASHGATE_STANDIN_RECORD", record);
-  wchar_t seconds_text[MAX_PATH];
-  ReadVariable(L"FLASHGATE_STANDIN_SECONDS", seconds_text);
-  const long seconds = seconds_text[0] != L'\0' ? wcstol(seconds_text, nullptr, 10) : 3;
+  const std::wstring record = Variable(L"FLASHGATE_STANDIN_RECORD");
+  const std::wstring seconds_text = Variable(L"FLASHGATE_STANDIN_SECONDS");
+  const long seconds = seconds_text.empty() ? 3 : wcstol(seconds_text.c_str(), nullptr, 10);
 
   HWND window = nullptr;
   if (seconds > 0) {
     window = ShowWindowAsStarted();
     PumpFor(200);
   }
-  if (record[0] != L'\0') Record(record, window);
+  if (!record.empty()) Record(record, window);
   if (seconds > 0) PumpFor(static_cast<DWORD>(seconds) * 1000 - 200);
   return 0;
 }

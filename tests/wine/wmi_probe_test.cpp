@@ -1,4 +1,4 @@
-// The probe's COM layer against stand-ins of WMI's scripting objects: every failure road,
+// The probe's COM layer against stand-ins of WMI's scripting objects: every failure code path,
 // the exact ExecQuery call, the conversion of Version values, and no reference kept.
 
 #include <gtest/gtest.h>
@@ -95,7 +95,7 @@ TEST_F(Probe, ReadsVersionAsAPropertyWithNoArguments) {
   EXPECT_EQ(board->args_seen, 0u);
 }
 
-TEST_F(Probe, FailuresBeforeTheWalkGiveNothing) {
+TEST_F(Probe, FailuresBeforeTheWalkReturnNothing) {
   AddBoard(L"41");
 
   bind_error = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
@@ -104,7 +104,7 @@ TEST_F(Probe, FailuresBeforeTheWalkGiveNothing) {
   bind_error = S_OK;
 
   bound_service = nullptr;
-  EXPECT_FALSE(Read().HasValue()) << "bind gives no object";
+  EXPECT_FALSE(Read().HasValue()) << "bind returns no object";
   bound_service = service_;
 
   service_->query_error = E_FAIL;
@@ -118,7 +118,7 @@ TEST_F(Probe, FailuresBeforeTheWalkGiveNothing) {
   EXPECT_EQ(UnitsOf(Read()), L"41") << "and with nothing failing, the board is read";
 }
 
-TEST_F(Probe, AnswersThatAreNotWhatWasAskedForGiveNothing) {
+TEST_F(Probe, AnswersThatAreNotWhatWasAskedForReturnNothing) {
   AddBoard(L"41");
   // ExecQuery succeeds but hands back no result set.
   IDispatch* results = service_->results;
@@ -136,7 +136,7 @@ TEST_F(Probe, AnswersThatAreNotWhatWasAskedForGiveNothing) {
   results_->enumerator = enumerator;
 }
 
-TEST_F(Probe, NoBoardsGiveNothing) { EXPECT_FALSE(Read().HasValue()); }
+TEST_F(Probe, NoBoardsReturnNothing) { EXPECT_FALSE(Read().HasValue()); }
 
 TEST_F(Probe, TheLastReadableBoardWins) {
   AddBoard(L"41");
@@ -189,7 +189,7 @@ TEST_F(Probe, AMoveThatHandsOutNothingEndsTheWalk) {
 }
 
 // A script host's For Each takes the enumerator however it is handed out, and asks it for
-// IEnumVARIANT; so does the probe. An object that is no enumerator gives nothing.
+// IEnumVARIANT; so does the probe. An object that is no enumerator returns nothing.
 TEST_F(Probe, AnEnumeratorHandedOutAsADispatchValueIsWalked) {
   AddBoard(L"41");
   results_->handed_out_as = VT_DISPATCH;

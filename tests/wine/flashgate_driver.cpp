@@ -1,0 +1,144 @@
+// Runs the program once as a user would and reports what happened, for ./run and the soak:
+//
+//   flashgate_driver PROGRAM [--close ok|escape|close|user] [--signal-folder DIR]
+//                    [--expect supported|warning]
+//
+// The program starts in its own folder, beside the stand-in WinPhlash.exe. Its box is
+// closed the given way (OK by default; "user": by whoever sits at the display), with
+// --signal-folder only once DIR\close-box appears (at most a minute) after the driver has
+// written DIR\box-shown, so that a screenshot can be taken in between. The report: what
+// the box showed, whether the program ended, the stand-in's record, processes left behind,
+// whether anything was written beside the program, and with --expect a verdict.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "folders.h"
+#include "message_box.h"
+#include "program_run.h"
+#include "standin_record.h"
+
+namespace {
+
+using namespace wine_test;
+
+void WaitForSignal(const std::wstring& folder) {
+  HANDLE file = CreateFileW((folder + L"\\box-shown").c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  const std::wstring close = folder + L"\\close-box";
+  for (int waited = 0; waited < 600; ++waited) {
+    if (GetFileAttributesW(close.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+    Sleep(100);
+  }
+}
+
+void Print(const std::wstring& text) {
+  std::fputs(Utf8(text).c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// What is wrong for the code path `expected` ("supported": no window, and the stand-in
+// started as "WinPhlash.exe", shown normally; "warning": the box, the end once it is
+// closed, and nothing started), or null when nothing is.
+const char* Fault(const std::wstring& expected, const Box* box, bool ended,
+                  const StandInRecord& record) {
+  if (expected == L"supported") {
+    if (box != nullptr) return "showed a window";
+    if (!ended) return "did not end";
+    if (!record.found) return "did not start the flasher";
+    if (record.command_line != L"WinPhlash.exe" || record.show_state != SW_SHOWNORMAL) {
+      return "started the flasher the wrong way";
+    }
+    return nullptr;
+  }
+  if (box == nullptr) return "showed no warning";
+  if (box->caption != kWarningTitle || box->text != kWarningText) return "showed the wrong box";
+  if (!box->exclamation_icon || box->buttons != std::vector<std::wstring>{L"OK"}) {
+    return "showed the wrong icon or buttons";
+  }
+  if (!ended) return "did not end once the box was closed";
+  return record.found ? "started the flasher" : nullptr;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  CloseBy way = CloseBy::Ok;
+  bool by_user = false;
+  std::wstring signal_folder;
+  std::wstring expected;
+  bool usable = argc >= 2 && argc % 2 == 0;
+  for (int i = 2; usable && i < argc; i += 2) {
+    const std::wstring option = argv[i];
+    const std::wstring value = argv[i + 1];
+    if (option == L"--close" && (value == L"user" || ParseCloseBy(value, way))) {
+      by_user = value == L"user";
+    } else if (option == L"--signal-folder") {
+      signal_folder = WindowsPath(value);
+    } else if (option == L"--expect" && (value == L"supported" || value == L"warning")) {
+      expected = value;
+    } else {
+      usable = false;
+    }
+  }
+  if (!usable) {
+    std::fprintf(stderr, "usage: flashgate_driver PROGRAM [--close ok|escape|close|user] "
+                         "[--signal-folder DIR] [--expect supported|warning]\n");
+    return 2;
+  }
+  const std::wstring records = MakeFolder(L"DriverRecord");
+  if (records.empty()) return 1;
+  const std::wstring program = WindowsPath(argv[1]);
+  const std::wstring folder = program.substr(0, program.find_last_of(L'\\'));
+  const std::wstring record_path = records + L"\\standin.txt";
+  SetEnvironmentVariableW(L"FLASHGATE_STANDIN_RECORD", record_path.c_str());
+  const auto files_before = ListFolder(folder);
+  Box box;
+  bool ended = false;
+  int left_behind = 0;
+  {
+    ProgramRun run;
+    // The program starts in its own folder, as from a double-click.
+    if (!run.Start(program, folder)) {
+      std::fprintf(stderr, "flashgate_driver: could not start the program\n");
+      RemoveFolder(records);
+      return 1;
+    }
+    HWND window = run.WaitForWindowOrExit(Scaled(20000));
+    if (window == nullptr) {
+      Print(L"outcome: no-window\n");
+    } else {
+      box = ReadBox(window);
+      std::wstring buttons;
+      for (const std::wstring& button : box.buttons) {
+        buttons += (buttons.empty() ? L"" : L",") + button;
+      }
+      Print(L"outcome: warning caption=\"" + box.caption + L"\" text=\"" + box.text + L"\" icon=" +
+            (box.exclamation_icon ? L"exclamation" : L"other") + L" buttons=" + buttons);
+      if (!signal_folder.empty()) WaitForSignal(signal_folder);
+      if (!by_user) Close(box, way);
+      Print(std::wstring(L" closed-by=") + (by_user ? L"the user" : NameOf(way)) + L"\n");
+    }
+    ended = run.WaitForExit(by_user ? INFINITE : Scaled(10000));
+    if (!ended) ++left_behind;  // ended on the way out, but counted
+  }
+  // Any flasher it started is a process by now; once those end, its record is whole.
+  left_behind += WaitForProcessesNamed(L"WinPhlash.exe", Scaled(10000));
+  const StandInRecord record = WaitForRecord(record_path, 0);
+  RemoveFolder(records);
+
+  std::wstring lines = record.found ? RecordText(record) : L"";
+  for (size_t at = 0; at < lines.size(); at = lines.find(L'\n', at) + 1) lines.insert(at, L"  ");
+  Print(std::wstring(L"ended: ") + (ended ? L"yes" : L"no") + L"\nstand-in: " +
+        (record.found ? L"started, its record:\n" + lines : L"not started\n"));
+  std::printf("left behind: %d\nfiles written: %d\n", left_behind,
+              ListFolder(folder) != files_before ? 1 : 0);
+  if (!expected.empty()) {
+    const char* fault = Fault(expected, box.window != nullptr ? &box : nullptr, ended, record);
+    std::printf(fault == nullptr ? "verdict: right\n" : "verdict: wrong: %s\n", fault);
+  }
+  return 0;
+}

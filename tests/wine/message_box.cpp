@@ -1,0 +1,126 @@
+#include "message_box.h"
+
+#include "program_run.h"
+
+namespace wine_test {
+namespace {
+
+std::wstring TextOf(HWND window) {
+  wchar_t text[512] = {};
+  GetWindowTextW(window, text, 512);
+  return text;
+}
+
+// The pixels of a `width` x `height` bitmap once `draw(canvas, screen)` has painted it.
+template <typename Draw>
+std::vector<COLORREF> PixelsOf(int width, int height, Draw draw) {
+  HDC screen = GetDC(nullptr);
+  HDC canvas = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ previous = SelectObject(canvas, bitmap);
+  draw(canvas, screen);
+  std::vector<COLORREF> pixels;
+  for (int row = 0; row < height; ++row) {
+    for (int column = 0; column < width; ++column) pixels.push_back(GetPixel(canvas, column, row));
+  }
+  SelectObject(canvas, previous);
+  DeleteObject(bitmap);
+  DeleteDC(canvas);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+// Icon handles belong to the process that loaded them, so the icon is judged by what the
+// control shows on the screen: it must be the system icon, pixel for pixel, drawn as an
+// icon control draws it (at the control's size, over its background). A box just shown
+// may not have painted yet, so the screen is looked at until it matches or `patience_ms`
+// has passed.
+bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon, DWORD patience_ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    RECT area;
+    GetClientRect(icon_control, &area);
+    POINT origin = {0, 0};
+    ClientToScreen(icon_control, &origin);
+    const int width = area.right;
+    const int height = area.bottom;
+    const std::vector<COLORREF> shown = PixelsOf(width, height, [&](HDC canvas, HDC screen) {
+      BitBlt(canvas, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+    });
+    // The icon's corners are transparent, so its top-left pixel is the background.
+    const std::vector<COLORREF> expected = PixelsOf(width, height, [&](HDC canvas, HDC) {
+      HBRUSH fill = CreateSolidBrush(shown.empty() ? 0 : shown.front());
+      FillRect(canvas, &area, fill);
+      DeleteObject(fill);
+      DrawIconEx(canvas, 0, 0, LoadIconW(nullptr, system_icon), 0, 0, 0, nullptr, DI_NORMAL);
+    });
+    if (!shown.empty() && shown == expected) return true;
+    if (GetTickCount() - start > patience_ms) return false;
+    Sleep(50);
+  }
+}
+
+BOOL CALLBACK CollectChild(HWND child, LPARAM into) {
+  reinterpret_cast<std::vector<HWND>*>(into)->push_back(child);
+  return TRUE;
+}
+
+}  // namespace
+
+Box ReadBox(HWND window) {
+  Box box;
+  box.window = window;
+  box.caption = TextOf(window);
+  box.owner = GetWindow(window, GW_OWNER);
+  box.default_button_id = LOWORD(SendMessageW(window, DM_GETDEFID, 0, 0));
+  std::vector<HWND> children;
+  EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
+  for (HWND child : children) {
+    if (!IsWindowVisible(child)) continue;
+    wchar_t kind[64] = {};
+    GetClassNameW(child, kind, 64);
+    const bool is_static = lstrcmpiW(kind, L"Static") == 0;
+    if (lstrcmpiW(kind, L"Button") == 0) {
+      box.buttons.push_back(TextOf(child));
+    } else if (is_static && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+      box.exclamation_icon = ShowsSystemIcon(child, IDI_EXCLAMATION, Scaled(3000));
+    } else if (is_static && !TextOf(child).empty()) {
+      box.text = TextOf(child);
+    }
+  }
+  return box;
+}
+
+// Each way to close the box: its option name and what to call it, in CloseBy's order.
+constexpr const wchar_t* kWays[][2] = {{L"ok", L"OK"}, {L"escape", L"Escape"},
+                                       {L"close", L"the close command"}};
+
+const wchar_t* NameOf(CloseBy way) { return kWays[static_cast<int>(way)][1]; }
+
+bool ParseCloseBy(const std::wstring& name, CloseBy& way) {
+  for (int i = 0; i < 3; ++i) {
+    if (name != kWays[i][0]) continue;
+    way = static_cast<CloseBy>(i);
+    return true;
+  }
+  return false;
+}
+
+void Close(const Box& box, CloseBy way) {
+  HWND ok = GetDlgItem(box.window, IDOK);
+  switch (way) {
+    case CloseBy::Ok:
+      PostMessageW(ok, BM_CLICK, 0, 0);
+      break;
+    case CloseBy::Escape:
+      // The key goes where the keyboard focus is: the box's one button.
+      PostMessageW(ok, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+      PostMessageW(ok, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+      break;
+    case CloseBy::CloseCommand:
+      PostMessageW(box.window, WM_SYSCOMMAND, SC_CLOSE, 0);
+      break;
+  }
+}
+
+}  // namespace wine_test

@@ -1,0 +1,35 @@
+#pragma once
+
+// The warning box as a user meets it: what it shows, and the ways to close it.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace wine_test {
+
+// What the warning box must say.
+constexpr wchar_t kWarningText[] = L"This BIOS is not for your Notebook PC.";
+constexpr wchar_t kWarningTitle[] = L"WinPhlash";
+
+struct Box {
+  HWND window = nullptr;
+  std::wstring caption;
+  std::wstring text;
+  bool exclamation_icon = false;
+  std::vector<std::wstring> buttons;  // the visible ones, by their text
+  int default_button_id = 0;
+  HWND owner = nullptr;
+};
+
+// Reads the message box's caption, text, icon and visible buttons.
+Box ReadBox(HWND window);
+
+enum class CloseBy { Ok, Escape, CloseCommand };
+const wchar_t* NameOf(CloseBy way);
+// Reads "ok", "escape" or "close"; false for anything else.
+bool ParseCloseBy(const std::wstring& name, CloseBy& way);
+void Close(const Box& box, CloseBy way);
+
+}  // namespace wine_test

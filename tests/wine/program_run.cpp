@@ -1,0 +1,120 @@
+#include "program_run.h"
+
+#include <tlhelp32.h>
+
+#include <cwchar>
+
+namespace wine_test {
+
+DWORD Scaled(DWORD ms) {
+  wchar_t text[16] = {};
+  const DWORD length = GetEnvironmentVariableW(L"FLASHGATE_TIME_SCALE", text, 16);
+  const unsigned long scale = length > 0 && length < 16 ? std::wcstoul(text, nullptr, 10) : 1;
+  return scale > 1 && scale < 1000 ? ms * static_cast<DWORD>(scale) : ms;
+}
+
+ProgramRun::~ProgramRun() {
+  if (process_.hProcess != nullptr) {
+    if (!HasExited()) TerminateProcess(process_.hProcess, 1);
+    CloseHandle(process_.hProcess);
+    CloseHandle(process_.hThread);
+  }
+  if (output_read_ != nullptr) CloseHandle(output_read_);
+}
+
+bool ProgramRun::Start(const std::wstring& program, const std::wstring& current_folder) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+  HANDLE output_write = nullptr;
+  if (!CreatePipe(&output_read_, &output_write, &inheritable, 1 << 16)) return false;
+  SetHandleInformation(output_read_, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = startup.hStdError = output_write;
+  std::wstring command_line = L"\"" + program + L"\"";
+  const BOOL started =
+      CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                     current_folder.empty() ? nullptr : current_folder.c_str(), &startup,
+                     &process_);
+  // Only the child keeps a writing end, so reading ends when it does.
+  CloseHandle(output_write);
+  return started != FALSE;
+}
+
+bool ProgramRun::WaitForExit(DWORD timeout_ms) {
+  return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
+}
+
+namespace {
+
+struct WindowSearch {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_address) {
+  auto* search = reinterpret_cast<WindowSearch*>(search_address);
+  DWORD owner_pid = 0;
+  GetWindowThreadProcessId(window, &owner_pid);
+  if (owner_pid == search->pid && IsWindowVisible(window)) search->found.push_back(window);
+  return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> ProgramRun::VisibleWindows() const {
+  WindowSearch search = {process_.dwProcessId, {}};
+  EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND ProgramRun::WaitForWindowOrExit(DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const std::vector<HWND> windows = VisibleWindows();
+    if (!windows.empty()) return windows.front();
+    if (HasExited() || GetTickCount() - start > timeout_ms) return nullptr;
+    Sleep(10);
+  }
+}
+
+std::string ProgramRun::Output() {
+  std::string output;
+  char buffer[4096];
+  DWORD available = 0;
+  while (PeekNamedPipe(output_read_, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+    DWORD read = 0;
+    if (!ReadFile(output_read_, buffer, sizeof(buffer), &read, nullptr) || read == 0) break;
+    output.append(buffer, read);
+  }
+  return output;
+}
+
+bool ProcessIsRunning(DWORD pid, DWORD wait_ms) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return false;
+  const bool running = WaitForSingleObject(process, wait_ms) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+int WaitForProcessesNamed(const wchar_t* file_name, DWORD timeout_ms) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  const DWORD start = GetTickCount();
+  int still_running = 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, file_name) != 0) continue;
+    const DWORD waited = GetTickCount() - start;
+    if (ProcessIsRunning(entry.th32ProcessID, waited < timeout_ms ? timeout_ms - waited : 0)) {
+      ++still_running;
+    }
+  }
+  CloseHandle(snapshot);
+  return still_running;
+}
+
+}  // namespace wine_test

@@ -1,0 +1,44 @@
+#pragma once
+
+// Starting a program as a user would, and waiting on it and on other processes.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace wine_test {
+
+// A wait of `ms` on this machine: FLASHGATE_TIME_SCALE times longer where it is set, as it
+// is where Wine's 32-bit half runs under emulation.
+DWORD Scaled(DWORD ms);
+
+// One run of a program, its standard output and error captured; ended when let go of.
+class ProgramRun {
+ public:
+  ProgramRun() = default;
+  ~ProgramRun();
+  ProgramRun(const ProgramRun&) = delete;
+  ProgramRun& operator=(const ProgramRun&) = delete;
+
+  bool Start(const std::wstring& program, const std::wstring& current_folder);
+  // The first visible top-level window of the process, or null once it has ended or the
+  // time is up.
+  HWND WaitForWindowOrExit(DWORD timeout_ms);
+  bool WaitForExit(DWORD timeout_ms);
+  bool HasExited() { return WaitForExit(0); }
+  std::vector<HWND> VisibleWindows() const;  // its visible top-level windows
+  std::string Output();                      // what it wrote to standard output and error
+
+ private:
+  PROCESS_INFORMATION process_ = {};
+  HANDLE output_read_ = nullptr;
+};
+
+// Whether process `pid` still runs after waiting up to `wait_ms` for it to end.
+bool ProcessIsRunning(DWORD pid, DWORD wait_ms = 0);
+// Waits for every process whose file is `file_name` to end; returns how many still run
+// once `timeout_ms` has passed.
+int WaitForProcessesNamed(const wchar_t* file_name, DWORD timeout_ms);
+
+}  // namespace wine_test

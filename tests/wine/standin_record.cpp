@@ -1,0 +1,116 @@
+#include "standin_record.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <map>
+
+namespace wine_test {
+namespace {
+
+// Every field with its key, in the order written: visit(key, field).
+template <typename Record, typename Visit>
+void ForEachField(Record& record, Visit visit) {
+  visit(L"command_line", record.command_line);
+  visit(L"uses_show_state", record.uses_show_state);
+  visit(L"show_state", record.show_state);
+  visit(L"module", record.module);
+  visit(L"current_folder", record.current_folder);
+  visit(L"pid", record.pid);
+  visit(L"foreground", record.foreground);
+  visit(L"error_mode", record.error_mode);
+}
+
+std::wstring ToText(const std::wstring& text) { return text; }
+template <typename Number>
+std::wstring ToText(Number number) { return std::to_wstring(number); }
+void FromText(const std::wstring& text, std::wstring& field) { field = text; }
+void FromText(const std::wstring& text, long long& field) { field = _wtoi64(text.c_str()); }
+void FromText(const std::wstring& text, DWORD& field) {
+  field = std::wcstoul(text.c_str(), nullptr, 10);
+}
+
+// Fills `record` from the file at `path`; true once every field is there. The file is
+// shared with every other handle: the stand-in renames its finished record into place, and
+// its handle to the file (opened for the rename, so for deletion) may still be open for a
+// moment after the name appears. An open that does not share deletion fails then.
+bool ReadRecord(const std::wstring& path, StandInRecord& record) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string bytes;
+  char buffer[1024];
+  DWORD read = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, buffer, sizeof(buffer), &read, nullptr) != 0) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  CloseHandle(file);
+  std::wstring text(bytes.size(), L'\0');
+  const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                         &text[0], static_cast<int>(text.size()));
+  text.resize(static_cast<size_t>(std::max(length, 0)));
+
+  std::map<std::wstring, std::wstring> values;
+  for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
+    end = std::min(text.find(L'\n', start), text.size());
+    const size_t equals = text.find(L'=', start);
+    if (equals < end) {
+      values[text.substr(start, equals - start)] = text.substr(equals + 1, end - equals - 1);
+    }
+  }
+  bool whole = ok;
+  ForEachField(record, [&](const wchar_t* key, auto& field) {
+    const auto value = values.find(key);
+    if (value == values.end()) whole = false;
+    else FromText(value->second, field);
+  });
+  return whole;
+}
+
+}  // namespace
+
+std::wstring RecordText(const StandInRecord& record) {
+  std::wstring text;
+  ForEachField(record, [&](const wchar_t* key, const auto& field) {
+    text += key + (L"=" + ToText(field)) + L"\n";
+  });
+  return text;
+}
+
+bool WriteRecord(const std::wstring& path, const StandInRecord& record) {
+  const std::string bytes = Utf8(RecordText(record));
+  const std::wstring part = path + L".part";
+  HANDLE file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const DWORD size = static_cast<DWORD>(bytes.size());
+  const BOOL ok = WriteFile(file, bytes.data(), size, &written, nullptr);
+  CloseHandle(file);
+  return ok && written == size &&
+         MoveFileExW(part.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    StandInRecord record;
+    if (ReadRecord(path, record)) {
+      record.found = true;
+      return record;
+    }
+    if (GetTickCount() - start >= timeout_ms) return StandInRecord();
+    Sleep(20);
+  }
+}
+
+std::string Utf8(const std::wstring& text) {
+  const int length = static_cast<int>(text.size());
+  std::string bytes(static_cast<size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr)), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &bytes[0], static_cast<int>(bytes.size()),
+                      nullptr, nullptr);
+  return bytes;
+}
+
+}  // namespace wine_test
