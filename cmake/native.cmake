@@ -35,14 +35,14 @@ add_test(NAME fuzz.walk
 # and the x86_64 build's suite covers the rest; where neither, its tests report a skip and
 # the x86_64 suite stands in for them.
 execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/can-run-32bit
-                RESULT_VARIABLE cannot_run_32bit OUTPUT_VARIABLE road_32bit
+                RESULT_VARIABLE cannot_run_32bit OUTPUT_VARIABLE mode_32bit
                 ERROR_VARIABLE why_not_32bit OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(suites i686)
 set(emulated OFF)
 if(cannot_run_32bit)
   message(STATUS "The 32-bit tests will be skipped: ${why_not_32bit}")
   list(APPEND suites x86_64)
-elseif(road_32bit STREQUAL "emulated")
+elseif(mode_32bit STREQUAL "emulated")
   message(STATUS "The shipped program's core tests run under qemu-i386")
   set(emulated ON)
   list(APPEND suites x86_64)
@@ -51,16 +51,16 @@ if(emulated)  # the prefix's 32-bit half is set up under qemu-i386 once, in minu
   set_tests_properties(rig.up PROPERTIES TIMEOUT 1800)
 endif()
 
+# Each Windows build is its preset, with what only this build knows: the rig, whether the
+# 32-bit code is emulated, whether the benchmark is wanted. --fresh: nothing an earlier
+# configure cached outlives a change of these.
 foreach(arch IN ITEMS x86_64 i686)
-  set(arch_binary_dir ${CMAKE_BINARY_DIR}/win-${arch})
   ExternalProject_Add(win-${arch}
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
-    BINARY_DIR ${arch_binary_dir}
-    CMAKE_ARGS
-      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/toolchain-mingw-${arch}.cmake
-      -DCMAKE_BUILD_TYPE=MinSizeRel
-      -DFLASHGATE_RIG_DIR=${FLASHGATE_RIG_DIR}
-      -DFLASHGATE_EMULATED=${emulated}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/win-${arch}
+    CONFIGURE_COMMAND ${CMAKE_COMMAND} --preset win-${arch} --fresh -S <SOURCE_DIR>
+      -B <BINARY_DIR> -DFLASHGATE_RIG_DIR=${FLASHGATE_RIG_DIR}
+      -DFLASHGATE_EMULATED=${emulated} -DFLASHGATE_BENCH=${FLASHGATE_BENCH}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     USES_TERMINAL_BUILD ON)

@@ -16,10 +16,10 @@ one to trust is left to the reader: nothing here looks at roots or revocation.
 """
 
 import hashlib
-import importlib.util
 import sys
 import warnings
-from pathlib import Path
+
+import pe
 
 try:
     from cryptography import x509
@@ -30,11 +30,6 @@ except ImportError:
     print("signatures.py needs Python's cryptography package (Debian: python3-cryptography)",
           file=sys.stderr)
     sys.exit(3)
-
-_spec = importlib.util.spec_from_file_location("pe_covered",
-                                               Path(__file__).with_name("pe-covered.py"))
-pe = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(pe)
 
 SIGNED_DATA = "1.2.840.113549.1.7.2"
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
@@ -207,16 +202,16 @@ def main(argv):
         print("usage: signatures.py FILE", file=sys.stderr)
         return 2
     try:
-        data, layout = pe.load(argv[1])
+        image = pe.load(argv[1])
     except pe.BadInput as error:
         print(error, file=sys.stderr)
         return 2
-    if layout.problem:
-        lines = [f"signature: BROKEN ({layout.problem})"]
+    if image.problem:
+        lines = [f"signature: BROKEN ({image.problem})"]
     else:
-        digested = layout.digested(data)
-        lines = [line for start, end in layout.signatures
-                 for line in read_signature(data, start, end,
+        digested = image.digested()
+        lines = [line for start, end in image.signatures
+                 for line in read_signature(image.data, start, end,
                                             lambda name: hashlib.new(name, digested).digest())]
     print("\n".join(lines or ["signature: none"]))
     return 1 if any(line.startswith("signature: BROKEN") for line in lines) else 0

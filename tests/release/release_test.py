@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""./release as a person would run it, each time on copies of the source as it stands.
+"""./release as a user would run it, each time on copies of the source as it stands.
 
   release_test.py reproducible|sign_and_check|bad_input|corpus SOURCE_DIR
 """

@@ -27,7 +27,7 @@ expect "forced, no emulation" 1 \
   "^(this machine's kernel does not run 32-bit programs|FLASHGATE_FORCE_EMULATION=1), and emulation is taken to be impossible \(FLASHGATE_ASSUME_NO_EMULATION=1\)$" \
   FLASHGATE_FORCE_EMULATION=1 FLASHGATE_ASSUME_NO_EMULATION=1
 if grep -qw binfmt_misc /proc/filesystems; then
-  expect "forced road" 0 '^emulated$' FLASHGATE_FORCE_EMULATION=1 -- --road
+  expect "forced emulation" 0 '^emulated$' FLASHGATE_FORCE_EMULATION=1 -- --possible
 fi
 expect "no such option" 2 "^usage: " -- --nonsense
 

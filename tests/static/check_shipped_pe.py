@@ -16,10 +16,12 @@ import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-ICON_FILE = Path(__file__).resolve().parent.parent.parent / "res" / "flashgate.ico"
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts"))
+from pe import DIR_BASERELOC, DIR_DELAY_IMPORT, PE32, Image  # noqa: E402
 
+ICON_FILE = ROOT / "res" / "flashgate.ico"
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
-DIR_IMPORT, DIR_RESOURCE, DIR_BASERELOC, DIR_DELAY_IMPORT = 1, 2, 5, 13
 
 # Windows XP SP3's own export table for its system DLLs, copied with its header. Whether a
 # function exists on XP is read from here, never from a note beside a name.
@@ -46,97 +48,6 @@ SUPPORTED_OS = {  # Vista, 7, 8, 8.1, 10 and 11
 }
 
 
-class PeFile:
-    """The parts of a PE32 image the checks read."""
-
-    def __init__(self, path):
-        self.path = path
-        self.data = data = Path(path).read_bytes()
-        if data[:2] != b"MZ":
-            raise ValueError("no MZ header")
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
-            raise ValueError("no PE signature")
-        (self.machine, sections, self.timestamp, _, _, opt_size,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        opt = pe + 24
-        self.checksum_offset = opt + 64
-        self.magic = struct.unpack_from("<H", data, opt)[0]
-        if self.magic != 0x10B:
-            raise ValueError(f"optional header magic {self.magic:#x}, not PE32")
-        self.os_version = struct.unpack_from("<HH", data, opt + 40)
-        self.subsystem_version = struct.unpack_from("<HH", data, opt + 48)
-        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, opt + 68)
-        count = struct.unpack_from("<I", data, opt + 92)[0]
-        self.directories = [struct.unpack_from("<II", data, opt + 96 + 8 * i)
-                            for i in range(min(count, 16))]
-        self.sections = []
-        for i in range(sections):
-            (vsize, vaddr, raw_size, raw_ptr) = struct.unpack_from(
-                "<IIII", data, opt + opt_size + 40 * i + 8)
-            self.sections.append((vaddr, max(vsize, raw_size), raw_ptr))
-
-    def directory(self, index):
-        return self.directories[index] if index < len(self.directories) else (0, 0)
-
-    def offset(self, rva):
-        for vaddr, size, raw_ptr in self.sections:
-            if vaddr <= rva < vaddr + size:
-                return rva - vaddr + raw_ptr
-        raise ValueError(f"RVA {rva:#x} lies in no section")
-
-    def bytes_at(self, rva, size):
-        start = self.offset(rva)
-        return self.data[start:start + size]
-
-    def c_string(self, rva):
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
-
-    def imports(self):
-        """{dll as named: [function name, or '#ordinal']} from the import directory."""
-        found = {}
-        rva = self.directory(DIR_IMPORT)[0]
-        while rva:
-            lookup, _, _, name, first_thunk = struct.unpack("<IIIII", self.bytes_at(rva, 20))
-            if not (lookup or name or first_thunk):
-                break
-            functions = found.setdefault(self.c_string(name), [])
-            thunk = lookup or first_thunk
-            while entry := struct.unpack("<I", self.bytes_at(thunk, 4))[0]:
-                functions.append(f"#{entry & 0xFFFF}" if entry & 0x80000000
-                                 else self.c_string(entry + 2))
-                thunk += 4
-            rva += 20
-        return found
-
-    def resources(self):
-        """{(type, name, language): data} for every resource."""
-        found = {}
-        if self.directory(DIR_RESOURCE)[1] == 0:
-            return found
-        base = self.offset(self.directory(DIR_RESOURCE)[0])
-
-        def walk(table, path):
-            named, ids = struct.unpack_from("<HH", self.data, base + table + 12)
-            for i in range(named + ids):
-                key, target = struct.unpack_from("<II", self.data, base + table + 16 + 8 * i)
-                if key & 0x80000000:
-                    length = struct.unpack_from("<H", self.data, base + (key & 0x7FFFFFFF))[0]
-                    start = base + (key & 0x7FFFFFFF) + 2
-                    key = self.data[start:start + 2 * length].decode("utf-16-le")
-                if target & 0x80000000:
-                    if len(path) == 2:
-                        raise ValueError("resource directory deeper than three levels")
-                    walk(target & 0x7FFFFFFF, path + [key])
-                else:
-                    rva, size = struct.unpack_from("<II", self.data, base + target)
-                    found[tuple(path + [key])] = self.bytes_at(rva, size)
-
-        walk(0, [])
-        return found
-
-
 def only_one(resources, kind, name):
     """The data of the one resource of this type, which must have this name."""
     found = [(key[1:], data) for key, data in resources.items() if key[0] == kind]
@@ -147,7 +58,7 @@ def only_one(resources, kind, name):
 
 
 def check_headers(pe):
-    """An i386 windowed program (PeFile already refuses anything but PE32)."""
+    """An i386 windowed program (main already refuses anything but PE32)."""
     problems = []
     if pe.machine != 0x14C:
         problems.append(f"machine {pe.machine:#x}, not i386")
@@ -191,7 +102,7 @@ def seh_registrations(exe_path):
             if re.search(r"%fs:(0x0)?\(|%fs:0x0\b", line)]
 
 
-def check_marks(pe):
+def check_marks(pe, path):
     """The marks a shipped program carries: ASLR with relocations kept so the image can
     actually move, DEP, no SEH handlers (a PE32 without a SafeSEH table says so), and
     Terminal-Server awareness, without which a Remote Desktop host hands the program a
@@ -202,7 +113,7 @@ def check_marks(pe):
                 if not pe.dll_characteristics & bit]
     if pe.directory(DIR_BASERELOC)[1] == 0:
         problems.append("no base relocation directory")
-    problems += seh_registrations(pe.path)
+    problems += seh_registrations(path)
     if pe.characteristics & 0x1:
         problems.append("IMAGE_FILE_RELOCS_STRIPPED is set")
     return problems
@@ -449,7 +360,9 @@ def main(argv):
     if len(argv) != 2:
         sys.exit(f"usage: {Path(argv[0]).name} PATH_TO_FlashGate.exe")
     try:
-        pe = PeFile(argv[1])
+        pe = Image(Path(argv[1]).read_bytes())
+        if pe.magic != PE32:
+            raise ValueError(f"optional header magic {pe.magic:#x}, not PE32")
         resources = pe.resources()
         xp = read_export_table()
     except (OSError, ValueError, struct.error) as error:
@@ -459,7 +372,7 @@ def main(argv):
         ("PE32 i386 windowed program", lambda: check_headers(pe)),
         ("no build time, correct checksum", lambda: check_reproducible_header(pe)),
         ("DYNAMIC_BASE with relocations, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE",
-         lambda: check_marks(pe)),
+         lambda: check_marks(pe, argv[1])),
         ("OS and subsystem versions at most 5.1", lambda: check_versions(pe)),
         ("imports exported by Windows XP SP3", lambda: check_imports(pe, xp)),
         ("run-time lookups XP SP3 needs are exported by it",
