@@ -152,15 +152,14 @@ ControlsTrace ReadControlsTrace(const std::wstring& path) {
 class TracedPath : public CodePath {};
 
 TEST_F(TracedPath, TheVersion6ControlsAreReadyBeforeTheWarning) {
-  wchar_t trace_file[MAX_PATH] = {};
-  ASSERT_NE(GetEnvironmentVariableW(L"FLASHGATE_TRACE", trace_file, MAX_PATH), 0u)
+  const std::wstring trace_file = Variable(L"FLASHGATE_TRACE");
+  ASSERT_FALSE(trace_file.empty())
       << "FLASHGATE_TRACE must name the file that this test's standard error goes to";
-  wchar_t debug[256] = {};
-  GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
+  const std::wstring debug = Variable(L"WINEDEBUG");
   SetEnvironmentVariableW(L"WINEDEBUG", L"+loaddll,+commctrl,+dialog");
   ProgramRun run;
   const bool started = run.Start(ProgramPath(), program_folder_);
-  SetEnvironmentVariableW(L"WINEDEBUG", debug);
+  SetEnvironmentVariableW(L"WINEDEBUG", debug.c_str());
   ASSERT_TRUE(started);
   HWND window = run.WaitForWindowOrExit(kWindowWait);
   ASSERT_NE(window, nullptr);
@@ -290,15 +289,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: e2e_test [--core] CASE FLASHGATE_EXE STANDIN_EXE\n");
     return 2;
   }
-  const auto widen = [](const char* text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
-    wide.resize(wide.size() - 1);
-    return WindowsPath(wide);
-  };
-  flashgate_exe = widen(argv[2 + core]);
-  standin_exe = widen(argv[3 + core]);
+  flashgate_exe = WindowsPath(Wide(argv[2 + core]));
+  standin_exe = WindowsPath(Wide(argv[3 + core]));
   GTEST_FLAG_SET(filter, core ? row->core : row->tests);
   const int failed = RUN_ALL_TESTS();
   // A row whose tests match nothing would pass.

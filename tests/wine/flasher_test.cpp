@@ -89,9 +89,7 @@ class FlasherStart : public StandInTest {
     ASSERT_FALSE(current_.empty() || on_path_.empty());
     GetCurrentDirectoryW(MAX_PATH, previous_folder_);
     SetCurrentDirectoryW(current_.c_str());
-    wchar_t path[32767];
-    GetEnvironmentVariableW(L"PATH", path, 32767);
-    previous_path_ = path;
+    previous_path_ = Variable(L"PATH");
     SetEnvironmentVariableW(L"PATH", (on_path_ + L";" + previous_path_).c_str());
     previous_error_mode_ = SetErrorMode(kSilenced);
   }

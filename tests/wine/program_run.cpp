@@ -6,10 +6,14 @@
 
 namespace wine_test {
 
+std::wstring Variable(const wchar_t* name) {
+  std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
+  value.resize(GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size())));
+  return value;
+}
+
 DWORD Scaled(DWORD ms) {
-  wchar_t text[16] = {};
-  const DWORD length = GetEnvironmentVariableW(L"FLASHGATE_TIME_SCALE", text, 16);
-  const unsigned long scale = length > 0 && length < 16 ? std::wcstoul(text, nullptr, 10) : 1;
+  const unsigned long scale = std::wcstoul(Variable(L"FLASHGATE_TIME_SCALE").c_str(), nullptr, 10);
   return scale > 1 && scale < 1000 ? ms * static_cast<DWORD>(scale) : ms;
 }
 

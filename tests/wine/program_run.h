@@ -9,6 +9,8 @@
 
 namespace wine_test {
 
+// The value of environment variable `name`; empty when it is not set.
+std::wstring Variable(const wchar_t* name);
 // A wait of `ms` on this machine: FLASHGATE_TIME_SCALE times longer where it is set, as it
 // is where Wine's 32-bit half runs under emulation.
 DWORD Scaled(DWORD ms);

@@ -6,16 +6,12 @@
 
 #include <cwchar>
 
+#include "program_run.h"
 #include "standin_record.h"
 
 namespace {
 
-// The value of an environment variable, or an empty text.
-std::wstring Variable(const wchar_t* name) {
-  wchar_t value[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
-  return length > 0 && length < MAX_PATH ? value : L"";
-}
+using wine_test::Variable;
 
 HWND ShowWindowAsStarted() {
   WNDCLASSW window_class = {};

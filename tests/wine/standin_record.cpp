@@ -46,10 +46,7 @@ bool ReadRecord(const std::wstring& path, StandInRecord& record) {
     bytes.append(buffer, read);
   }
   CloseHandle(file);
-  std::wstring text(bytes.size(), L'\0');
-  const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                         &text[0], static_cast<int>(text.size()));
-  text.resize(static_cast<size_t>(std::max(length, 0)));
+  const std::wstring text = Wide(bytes);
 
   std::map<std::wstring, std::wstring> values;
   for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
@@ -105,12 +102,19 @@ StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
 }
 
 std::string Utf8(const std::wstring& text) {
-  const int length = static_cast<int>(text.size());
-  std::string bytes(static_cast<size_t>(
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr)), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &bytes[0], static_cast<int>(bytes.size()),
-                      nullptr, nullptr);
+  const int size = static_cast<int>(text.size());
+  std::string bytes(text.size() * 3, '\0');  // three bytes at most a UTF-16 unit
+  bytes.resize(static_cast<size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &bytes[0], size * 3, nullptr, nullptr)));
   return bytes;
+}
+
+std::wstring Wide(const std::string& bytes) {
+  const int size = static_cast<int>(bytes.size());
+  std::wstring text(bytes.size(), L'\0');
+  text.resize(
+      static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, &text[0], size)));
+  return text;
 }
 
 }  // namespace wine_test
