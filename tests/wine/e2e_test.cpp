@@ -31,19 +31,13 @@ class CodePath : public StandInTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(StandInTest::SetUp());
-    program_folder_ = MakeFolder(L"FlashGate");
-    other_folder_ = MakeFolder(L"Elsewhere");
+    program_folder_ = NewFolder(L"FlashGate");
+    other_folder_ = NewFolder(L"Elsewhere");
     ASSERT_FALSE(program_folder_.empty() || other_folder_.empty());
     // Long enough to outlive the program, short enough not to hold up the next test.
     const std::wstring seconds = std::to_wstring(Scaled(2000) / 1000);
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", seconds.c_str());
     ASSERT_TRUE(PlaceProgramIn(program_folder_));
-  }
-
-  void TearDown() override {
-    StandInTest::TearDown();
-    RemoveFolder(program_folder_);
-    RemoveFolder(other_folder_);
   }
 
   bool PlaceProgramIn(const std::wstring& folder) {
@@ -243,14 +237,12 @@ TEST_F(SupportedPath, FallsBackToTheCurrentFolder) {
 }
 
 TEST_F(SupportedPath, WorksFromAFolderWithNonAsciiLetters) {
-  const std::wstring folder = MakeFolder(L"Flash \x03A9\x00E9\x6E2C\x8A66");
+  const std::wstring folder = NewFolder(L"Flash \x03A9\x00E9\x6E2C\x8A66");
   ASSERT_FALSE(folder.empty());
-  const std::wstring plain_folder = program_folder_;
   ASSERT_TRUE(PlaceProgramIn(folder));
   ASSERT_TRUE(PlaceStandInIn(folder));
   RunFrom(other_folder_);
   ExpectStartedAsAsked(folder);
-  RemoveFolder(plain_folder);
 }
 
 TEST_F(SupportedPath, NoFlasherAnywhereEndsSilently) {

@@ -60,11 +60,6 @@ bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon, DWORD patience_ms) 
   }
 }
 
-BOOL CALLBACK CollectChild(HWND child, LPARAM into) {
-  reinterpret_cast<std::vector<HWND>*>(into)->push_back(child);
-  return TRUE;
-}
-
 }  // namespace
 
 Box ReadBox(HWND window) {
@@ -73,9 +68,7 @@ Box ReadBox(HWND window) {
   box.caption = TextOf(window);
   box.owner = GetWindow(window, GW_OWNER);
   box.default_button_id = LOWORD(SendMessageW(window, DM_GETDEFID, 0, 0));
-  std::vector<HWND> children;
-  EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
-  for (HWND child : children) {
+  for (HWND child : WindowsUnder(window)) {
     if (!IsWindowVisible(child)) continue;
     wchar_t kind[64] = {};
     GetClassNameW(child, kind, 64);

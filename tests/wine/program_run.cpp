@@ -19,7 +19,7 @@ DWORD Scaled(DWORD ms) {
 
 ProgramRun::~ProgramRun() {
   if (process_.hProcess != nullptr) {
-    if (!HasExited()) TerminateProcess(process_.hProcess, 1);
+    if (!WaitForExit(0)) TerminateProcess(process_.hProcess, 1);
     CloseHandle(process_.hProcess);
     CloseHandle(process_.hThread);
   }
@@ -52,25 +52,32 @@ bool ProgramRun::WaitForExit(DWORD timeout_ms) {
 
 namespace {
 
-struct WindowSearch {
-  DWORD pid;
-  std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_address) {
-  auto* search = reinterpret_cast<WindowSearch*>(search_address);
-  DWORD owner_pid = 0;
-  GetWindowThreadProcessId(window, &owner_pid);
-  if (owner_pid == search->pid && IsWindowVisible(window)) search->found.push_back(window);
+BOOL CALLBACK CollectWindow(HWND window, LPARAM into) {
+  reinterpret_cast<std::vector<HWND>*>(into)->push_back(window);
   return TRUE;
 }
 
 }  // namespace
 
+std::vector<HWND> WindowsUnder(HWND parent) {
+  std::vector<HWND> windows;
+  const LPARAM into = reinterpret_cast<LPARAM>(&windows);
+  if (parent == nullptr) {
+    EnumWindows(CollectWindow, into);
+  } else {
+    EnumChildWindows(parent, CollectWindow, into);
+  }
+  return windows;
+}
+
 std::vector<HWND> ProgramRun::VisibleWindows() const {
-  WindowSearch search = {process_.dwProcessId, {}};
-  EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  std::vector<HWND> visible;
+  for (HWND window : WindowsUnder(nullptr)) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == process_.dwProcessId && IsWindowVisible(window)) visible.push_back(window);
+  }
+  return visible;
 }
 
 HWND ProgramRun::WaitForWindowOrExit(DWORD timeout_ms) {
@@ -78,7 +85,7 @@ HWND ProgramRun::WaitForWindowOrExit(DWORD timeout_ms) {
   for (;;) {
     const std::vector<HWND> windows = VisibleWindows();
     if (!windows.empty()) return windows.front();
-    if (HasExited() || GetTickCount() - start > timeout_ms) return nullptr;
+    if (WaitForExit(0) || GetTickCount() - start > timeout_ms) return nullptr;
     Sleep(10);
   }
 }
@@ -110,7 +117,8 @@ int WaitForProcessesNamed(const wchar_t* file_name, DWORD timeout_ms) {
   int still_running = 0;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
     if (lstrcmpiW(entry.szExeFile, file_name) != 0) continue;
     const DWORD waited = GetTickCount() - start;
     if (ProcessIsRunning(entry.th32ProcessID, waited < timeout_ms ? timeout_ms - waited : 0)) {

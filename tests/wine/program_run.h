@@ -28,7 +28,6 @@ class ProgramRun {
   // time is up.
   HWND WaitForWindowOrExit(DWORD timeout_ms);
   bool WaitForExit(DWORD timeout_ms);
-  bool HasExited() { return WaitForExit(0); }
   std::vector<HWND> VisibleWindows() const;  // its visible top-level windows
   std::string Output();                      // what it wrote to standard output and error
 
@@ -37,6 +36,8 @@ class ProgramRun {
   HANDLE output_read_ = nullptr;
 };
 
+// The top-level windows (`parent` null) or the child windows of `parent`, at any depth.
+std::vector<HWND> WindowsUnder(HWND parent);
 // Whether process `pid` still runs after waiting up to `wait_ms` for it to end.
 bool ProcessIsRunning(DWORD pid, DWORD wait_ms = 0);
 // Waits for every process whose file is `file_name` to end; returns how many still run
