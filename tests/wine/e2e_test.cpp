@@ -51,14 +51,6 @@ class CodePath : public StandInTest {
 
   std::wstring ProgramPath() const { return program_folder_ + L"\\FlashGate.exe"; }
 
-  std::wstring program_folder_;
-  std::wstring other_folder_;
-};
-
-// ---- Boards whose version does not begin with "41": the warning, and nothing started.
-
-class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseBy> {
- protected:
   // Runs the program, checks the box it shows, closes it and checks the program ended
   // without starting the flasher or writing anything beside itself.
   void RunAndCloseBy(CloseBy way) {
@@ -84,7 +76,14 @@ class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseB
     EXPECT_EQ(run.Output(), "");
     EXPECT_EQ(ListFolder(program_folder_), files_before);
   }
+
+  std::wstring program_folder_;
+  std::wstring other_folder_;
 };
+
+// ---- Boards whose version does not begin with "41": the warning, and nothing started.
+
+class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseBy> {};
 
 TEST_P(WarningPath, ShowsTheWarningAndEndsWhenClosed) { RunAndCloseBy(GetParam()); }
 
@@ -94,13 +93,7 @@ INSTANTIATE_TEST_SUITE_P(EachWay, WarningPath,
 
 TEST_F(CodePath, WarningTwiceInARowIsTheSame) {
   for (int run = 0; run < 2; ++run) {
-    ProgramRun program;
-    ASSERT_TRUE(program.Start(ProgramPath(), program_folder_));
-    HWND window = program.WaitForWindowOrExit(kWindowWait);
-    ASSERT_NE(window, nullptr) << "run " << run;
-    EXPECT_EQ(ReadBox(window).text, kWarningText);
-    Close(ReadBox(window), CloseBy::Ok);
-    EXPECT_TRUE(program.WaitForExit(kPromptly));
+    ASSERT_NO_FATAL_FAILURE(RunAndCloseBy(CloseBy::Ok)) << "run " << run;
   }
 }
 

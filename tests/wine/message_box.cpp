@@ -11,17 +11,17 @@ std::wstring TextOf(HWND window) {
   return text;
 }
 
-// The pixels of a `width` x `height` bitmap once `draw(canvas, screen)` has painted it.
+// The pixels of a bitmap of `area`'s size once `draw(canvas, screen)` has painted it.
 template <typename Draw>
-std::vector<COLORREF> PixelsOf(int width, int height, Draw draw) {
+std::vector<COLORREF> PixelsOf(const RECT& area, Draw draw) {
   HDC screen = GetDC(nullptr);
   HDC canvas = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, area.right, area.bottom);
   HGDIOBJ previous = SelectObject(canvas, bitmap);
   draw(canvas, screen);
   std::vector<COLORREF> pixels;
-  for (int row = 0; row < height; ++row) {
-    for (int column = 0; column < width; ++column) pixels.push_back(GetPixel(canvas, column, row));
+  for (int row = 0; row < area.bottom; ++row) {
+    for (int x = 0; x < area.right; ++x) pixels.push_back(GetPixel(canvas, x, row));
   }
   SelectObject(canvas, previous);
   DeleteObject(bitmap);
@@ -42,13 +42,11 @@ bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon, DWORD patience_ms) 
     GetClientRect(icon_control, &area);
     POINT origin = {0, 0};
     ClientToScreen(icon_control, &origin);
-    const int width = area.right;
-    const int height = area.bottom;
-    const std::vector<COLORREF> shown = PixelsOf(width, height, [&](HDC canvas, HDC screen) {
-      BitBlt(canvas, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+    const std::vector<COLORREF> shown = PixelsOf(area, [&](HDC canvas, HDC screen) {
+      BitBlt(canvas, 0, 0, area.right, area.bottom, screen, origin.x, origin.y, SRCCOPY);
     });
     // The icon's corners are transparent, so its top-left pixel is the background.
-    const std::vector<COLORREF> expected = PixelsOf(width, height, [&](HDC canvas, HDC) {
+    const std::vector<COLORREF> expected = PixelsOf(area, [&](HDC canvas, HDC) {
       HBRUSH fill = CreateSolidBrush(shown.empty() ? 0 : shown.front());
       FillRect(canvas, &area, fill);
       DeleteObject(fill);

@@ -1,8 +1,6 @@
 #include "standin_record.h"
 
-#include <algorithm>
-#include <cwchar>
-#include <map>
+#include <sstream>
 
 namespace wine_test {
 namespace {
@@ -20,19 +18,14 @@ void ForEachField(Record& record, Visit visit) {
   visit(L"error_mode", record.error_mode);
 }
 
-std::wstring ToText(const std::wstring& text) { return text; }
-template <typename Number>
-std::wstring ToText(Number number) { return std::to_wstring(number); }
 void FromText(const std::wstring& text, std::wstring& field) { field = text; }
-void FromText(const std::wstring& text, long long& field) { field = _wtoi64(text.c_str()); }
-void FromText(const std::wstring& text, DWORD& field) {
-  field = std::wcstoul(text.c_str(), nullptr, 10);
-}
+template <typename Number>
+void FromText(const std::wstring& text, Number& field) { std::wistringstream(text) >> field; }
 
-// Fills `record` from the file at `path`; true once every field is there. The file is
-// shared with every other handle: the stand-in renames its finished record into place, and
-// its handle to the file (opened for the rename, so for deletion) may still be open for a
-// moment after the name appears. An open that does not share deletion fails then.
+// Fills `record` from the file at `path`; true once every field is there, in order. The file
+// is shared with every other handle: the stand-in renames its finished record into place,
+// and its handle to the file (opened for the rename, so for deletion) may still be open for
+// a moment after the name appears. An open that does not share deletion fails then.
 bool ReadRecord(const std::wstring& path, StandInRecord& record) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -46,21 +39,13 @@ bool ReadRecord(const std::wstring& path, StandInRecord& record) {
     bytes.append(buffer, read);
   }
   CloseHandle(file);
-  const std::wstring text = Wide(bytes);
-
-  std::map<std::wstring, std::wstring> values;
-  for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
-    end = std::min(text.find(L'\n', start), text.size());
-    const size_t equals = text.find(L'=', start);
-    if (equals < end) {
-      values[text.substr(start, equals - start)] = text.substr(equals + 1, end - equals - 1);
-    }
-  }
+  std::wistringstream lines(Wide(bytes));
   bool whole = ok;
   ForEachField(record, [&](const wchar_t* key, auto& field) {
-    const auto value = values.find(key);
-    if (value == values.end()) whole = false;
-    else FromText(value->second, field);
+    const std::wstring start = key + std::wstring(L"=");
+    std::wstring line;
+    whole = whole && std::getline(lines, line) && line.compare(0, start.size(), start) == 0;
+    if (whole) FromText(line.substr(start.size()), field);
   });
   return whole;
 }
@@ -68,11 +53,11 @@ bool ReadRecord(const std::wstring& path, StandInRecord& record) {
 }  // namespace
 
 std::wstring RecordText(const StandInRecord& record) {
-  std::wstring text;
+  std::wostringstream text;
   ForEachField(record, [&](const wchar_t* key, const auto& field) {
-    text += key + (L"=" + ToText(field)) + L"\n";
+    text << key << L'=' << field << L'\n';
   });
-  return text;
+  return text.str();
 }
 
 bool WriteRecord(const std::wstring& path, const StandInRecord& record) {
