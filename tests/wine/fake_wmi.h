@@ -76,15 +76,13 @@ class Board : public Dispatch {
   UINT args_seen = 0;
 
   Board() : Dispatch(L"Version") { VariantInit(&value); }
+  explicit Board(const std::wstring& text) : Board() {
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  }
   ~Board() override {
     VariantClear(&value);
     SysFreeString(referenced_);
-  }
-  static Board* WithText(const std::wstring& text) {
-    Board* board = new Board;
-    board->value.vt = VT_BSTR;
-    board->value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    return board;
   }
   // Returns the text by reference (VT_BYREF | VT_BSTR); the board keeps what it refers to.
   static Board* WithTextByReference(const std::wstring& text) {

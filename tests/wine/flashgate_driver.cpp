@@ -29,10 +29,8 @@ void WaitForSignal(const std::wstring& folder) {
                             CREATE_ALWAYS, 0, nullptr);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   const std::wstring close = folder + L"\\close-box";
-  for (int waited = 0; waited < 600; ++waited) {
-    if (GetFileAttributesW(close.c_str()) != INVALID_FILE_ATTRIBUTES) return;
-    Sleep(100);
-  }
+  WaitUntil(60000, 100,
+            [&] { return GetFileAttributesW(close.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
 void Print(const std::wstring& text) {

@@ -36,8 +36,7 @@ std::vector<COLORREF> PixelsOf(const RECT& area, Draw draw) {
 // may not have painted yet, so the screen is looked at until it matches or `patience_ms`
 // has passed.
 bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon, DWORD patience_ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
+  return WaitUntil(patience_ms, 50, [&] {
     RECT area;
     GetClientRect(icon_control, &area);
     POINT origin = {0, 0};
@@ -52,10 +51,8 @@ bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon, DWORD patience_ms) 
       DeleteObject(fill);
       DrawIconEx(canvas, 0, 0, LoadIconW(nullptr, system_icon), 0, 0, 0, nullptr, DI_NORMAL);
     });
-    if (!shown.empty() && shown == expected) return true;
-    if (GetTickCount() - start > patience_ms) return false;
-    Sleep(50);
-  }
+    return !shown.empty() && shown == expected;
+  });
 }
 
 }  // namespace

@@ -81,13 +81,12 @@ std::vector<HWND> ProgramRun::VisibleWindows() const {
 }
 
 HWND ProgramRun::WaitForWindowOrExit(DWORD timeout_ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    const std::vector<HWND> windows = VisibleWindows();
-    if (!windows.empty()) return windows.front();
-    if (WaitForExit(0) || GetTickCount() - start > timeout_ms) return nullptr;
-    Sleep(10);
-  }
+  std::vector<HWND> windows;
+  WaitUntil(timeout_ms, 10, [&] {
+    windows = VisibleWindows();
+    return !windows.empty() || WaitForExit(0);
+  });
+  return windows.empty() ? nullptr : windows.front();
 }
 
 std::string ProgramRun::Output() {

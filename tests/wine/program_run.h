@@ -15,6 +15,15 @@ std::wstring Variable(const wchar_t* name);
 // is where Wine's 32-bit half runs under emulation.
 DWORD Scaled(DWORD ms);
 
+// Asks `done` every `step_ms` until it returns true (then true) or `timeout_ms` has passed.
+template <typename Done>
+bool WaitUntil(DWORD timeout_ms, DWORD step_ms, Done done) {
+  for (const DWORD start = GetTickCount();; Sleep(step_ms)) {
+    if (done()) return true;
+    if (GetTickCount() - start >= timeout_ms) return false;
+  }
+}
+
 // One run of a program, its standard output and error captured; ended when let go of.
 class ProgramRun {
  public:

@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "program_run.h"
+
 namespace wine_test {
 namespace {
 
@@ -74,16 +76,9 @@ bool WriteRecord(const std::wstring& path, const StandInRecord& record) {
 }
 
 StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    StandInRecord record;
-    if (ReadRecord(path, record)) {
-      record.found = true;
-      return record;
-    }
-    if (GetTickCount() - start >= timeout_ms) return StandInRecord();
-    Sleep(20);
-  }
+  StandInRecord record;
+  record.found = WaitUntil(timeout_ms, 20, [&] { return ReadRecord(path, record); });
+  return record.found ? record : StandInRecord();
 }
 
 std::string Utf8(const std::wstring& text) {
