@@ -99,7 +99,6 @@ int wmain(int argc, wchar_t** argv) {
   int left_behind = 0;
   {
     ProgramRun run;
-    // The program starts in its own folder, as from a double-click.
     if (!run.Start(program, folder)) {
       std::fprintf(stderr, "flashgate_driver: could not start the program\n");
       RemoveFolder(records);

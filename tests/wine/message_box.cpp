@@ -21,7 +21,9 @@ std::vector<COLORREF> PixelsOf(const RECT& area, Draw draw) {
   draw(canvas, screen);
   std::vector<COLORREF> pixels;
   for (int row = 0; row < area.bottom; ++row) {
-    for (int x = 0; x < area.right; ++x) pixels.push_back(GetPixel(canvas, x, row));
+    for (int column = 0; column < area.right; ++column) {
+      pixels.push_back(GetPixel(canvas, column, row));
+    }
   }
   SelectObject(canvas, previous);
   DeleteObject(bitmap);
@@ -63,7 +65,8 @@ Box ReadBox(HWND window) {
   box.caption = TextOf(window);
   box.owner = GetWindow(window, GW_OWNER);
   box.default_button_id = LOWORD(SendMessageW(window, DM_GETDEFID, 0, 0));
-  for (HWND child : WindowsUnder(window)) {
+  for (HWND child = FindWindowExW(window, nullptr, nullptr, nullptr); child != nullptr;
+       child = FindWindowExW(window, child, nullptr, nullptr)) {
     if (!IsWindowVisible(child)) continue;
     wchar_t kind[64] = {};
     GetClassNameW(child, kind, 64);

@@ -50,29 +50,10 @@ bool ProgramRun::WaitForExit(DWORD timeout_ms) {
   return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
 }
 
-namespace {
-
-BOOL CALLBACK CollectWindow(HWND window, LPARAM into) {
-  reinterpret_cast<std::vector<HWND>*>(into)->push_back(window);
-  return TRUE;
-}
-
-}  // namespace
-
-std::vector<HWND> WindowsUnder(HWND parent) {
-  std::vector<HWND> windows;
-  const LPARAM into = reinterpret_cast<LPARAM>(&windows);
-  if (parent == nullptr) {
-    EnumWindows(CollectWindow, into);
-  } else {
-    EnumChildWindows(parent, CollectWindow, into);
-  }
-  return windows;
-}
-
 std::vector<HWND> ProgramRun::VisibleWindows() const {
   std::vector<HWND> visible;
-  for (HWND window : WindowsUnder(nullptr)) {
+  for (HWND window = FindWindowExW(nullptr, nullptr, nullptr, nullptr); window != nullptr;
+       window = FindWindowExW(nullptr, window, nullptr, nullptr)) {
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     if (pid == process_.dwProcessId && IsWindowVisible(window)) visible.push_back(window);

@@ -33,8 +33,7 @@ class ProgramRun {
   ProgramRun& operator=(const ProgramRun&) = delete;
 
   bool Start(const std::wstring& program, const std::wstring& current_folder);
-  // The first visible top-level window of the process, or null once it has ended or the
-  // time is up.
+  // Its first visible top-level window, or null once it has ended or the time is up.
   HWND WaitForWindowOrExit(DWORD timeout_ms);
   bool WaitForExit(DWORD timeout_ms);
   std::vector<HWND> VisibleWindows() const;  // its visible top-level windows
@@ -45,8 +44,6 @@ class ProgramRun {
   HANDLE output_read_ = nullptr;
 };
 
-// The top-level windows (`parent` null) or the child windows of `parent`, at any depth.
-std::vector<HWND> WindowsUnder(HWND parent);
 // Whether process `pid` still runs after waiting up to `wait_ms` for it to end.
 bool ProcessIsRunning(DWORD pid, DWORD wait_ms = 0);
 // Waits for every process whose file is `file_name` to end; returns how many still run

@@ -14,7 +14,6 @@ namespace {
 using wine_test::Variable;
 
 HWND ShowWindowAsStarted() {
-  // A window of a system class: it needs no behaviour of its own.
   HWND window = CreateWindowW(L"Static", L"Stand-in flashing tool", WS_OVERLAPPEDWINDOW,
                               CW_USEDEFAULT, CW_USEDEFAULT, 320, 120, nullptr, nullptr,
                               GetModuleHandleW(nullptr), nullptr);
@@ -35,7 +34,6 @@ void PumpFor(DWORD milliseconds) {
 
 void Record(const std::wstring& path, HWND window) {
   STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
   GetStartupInfoW(&startup);
   wchar_t module[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, module, MAX_PATH);
