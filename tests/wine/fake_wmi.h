@@ -121,10 +121,10 @@ class Enumerator : public Object<IEnumVARIANT> {
     for (VARIANT& item : items) VariantClear(&item);
   }
   void AddBoard(Board* board) {  // takes the board's reference
-    items.emplace_back();
-    VariantInit(&items.back());
-    items.back().vt = VT_DISPATCH;
-    items.back().pdispVal = board;
+    VARIANT item = {};
+    item.vt = VT_DISPATCH;
+    item.pdispVal = board;
+    items.push_back(item);
   }
   void AddValue(VARIANT& value) {
     items.emplace_back();

@@ -37,10 +37,8 @@ bool ProgramRun::Start(const std::wstring& program, const std::wstring& current_
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = startup.hStdError = output_write;
   std::wstring command_line = L"\"" + program + L"\"";
-  const BOOL started =
-      CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                     current_folder.empty() ? nullptr : current_folder.c_str(), &startup,
-                     &process_);
+  const BOOL started = CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE,
+                                      0, nullptr, current_folder.c_str(), &startup, &process_);
   // Only the child keeps a writing end, so reading ends when it does.
   CloseHandle(output_write);
   return started != FALSE;
@@ -101,9 +99,8 @@ int WaitForProcessesNamed(const wchar_t* file_name, DWORD timeout_ms) {
        more = Process32NextW(snapshot, &entry)) {
     if (lstrcmpiW(entry.szExeFile, file_name) != 0) continue;
     const DWORD waited = GetTickCount() - start;
-    if (ProcessIsRunning(entry.th32ProcessID, waited < timeout_ms ? timeout_ms - waited : 0)) {
-      ++still_running;
-    }
+    const DWORD left = waited < timeout_ms ? timeout_ms - waited : 0;
+    if (ProcessIsRunning(entry.th32ProcessID, left)) ++still_running;
   }
   CloseHandle(snapshot);
   return still_running;
