@@ -31,19 +31,13 @@ class CodePath : public StandInTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(StandInTest::SetUp());
-    program_folder_ = MakeFolder(L"FlashGate");
-    other_folder_ = MakeFolder(L"Elsewhere");
+    program_folder_ = NewFolder(L"FlashGate");
+    other_folder_ = NewFolder(L"Elsewhere");
     ASSERT_FALSE(program_folder_.empty() || other_folder_.empty());
     // Long enough to outlive the program, short enough not to hold up the next test.
     const std::wstring seconds = std::to_wstring(Scaled(2000) / 1000);
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", seconds.c_str());
     ASSERT_TRUE(PlaceProgramIn(program_folder_));
-  }
-
-  void TearDown() override {
-    StandInTest::TearDown();
-    RemoveFolder(program_folder_);
-    RemoveFolder(other_folder_);
   }
 
   bool PlaceProgramIn(const std::wstring& folder) {
@@ -57,14 +51,6 @@ class CodePath : public StandInTest {
 
   std::wstring ProgramPath() const { return program_folder_ + L"\\FlashGate.exe"; }
 
-  std::wstring program_folder_;
-  std::wstring other_folder_;
-};
-
-// ---- Boards whose version does not begin with "41": the warning, and nothing started.
-
-class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseBy> {
- protected:
   // Runs the program, checks the box it shows, closes it and checks the program ended
   // without starting the flasher or writing anything beside itself.
   void RunAndCloseBy(CloseBy way) {
@@ -90,7 +76,14 @@ class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseB
     EXPECT_EQ(run.Output(), "");
     EXPECT_EQ(ListFolder(program_folder_), files_before);
   }
+
+  std::wstring program_folder_;
+  std::wstring other_folder_;
 };
+
+// ---- Boards whose version does not begin with "41": the warning, and nothing started.
+
+class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseBy> {};
 
 TEST_P(WarningPath, ShowsTheWarningAndEndsWhenClosed) { RunAndCloseBy(GetParam()); }
 
@@ -100,13 +93,7 @@ INSTANTIATE_TEST_SUITE_P(EachWay, WarningPath,
 
 TEST_F(CodePath, WarningTwiceInARowIsTheSame) {
   for (int run = 0; run < 2; ++run) {
-    ProgramRun program;
-    ASSERT_TRUE(program.Start(ProgramPath(), program_folder_));
-    HWND window = program.WaitForWindowOrExit(kWindowWait);
-    ASSERT_NE(window, nullptr) << "run " << run;
-    EXPECT_EQ(ReadBox(window).text, kWarningText);
-    Close(ReadBox(window), CloseBy::Ok);
-    EXPECT_TRUE(program.WaitForExit(kPromptly));
+    ASSERT_NO_FATAL_FAILURE(RunAndCloseBy(CloseBy::Ok)) << "run " << run;
   }
 }
 
@@ -152,20 +139,14 @@ ControlsTrace ReadControlsTrace(const std::wstring& path) {
 class TracedPath : public CodePath {};
 
 TEST_F(TracedPath, TheVersion6ControlsAreReadyBeforeTheWarning) {
-  wchar_t trace_file[MAX_PATH] = {};
-  ASSERT_NE(GetEnvironmentVariableW(L"FLASHGATE_TRACE", trace_file, MAX_PATH), 0u)
+  const std::wstring trace_file = Variable(L"FLASHGATE_TRACE");
+  ASSERT_FALSE(trace_file.empty())
       << "FLASHGATE_TRACE must name the file that this test's standard error goes to";
-  wchar_t debug[256] = {};
-  GetEnvironmentVariableW(L"WINEDEBUG", debug, 256);
+  const std::wstring debug = Variable(L"WINEDEBUG");
   SetEnvironmentVariableW(L"WINEDEBUG", L"+loaddll,+commctrl,+dialog");
-  ProgramRun run;
-  const bool started = run.Start(ProgramPath(), program_folder_);
-  SetEnvironmentVariableW(L"WINEDEBUG", debug);
-  ASSERT_TRUE(started);
-  HWND window = run.WaitForWindowOrExit(kWindowWait);
-  ASSERT_NE(window, nullptr);
-  Close(ReadBox(window), CloseBy::Ok);
-  ASSERT_TRUE(run.WaitForExit(kPromptly));
+  RunAndCloseBy(CloseBy::Ok);
+  SetEnvironmentVariableW(L"WINEDEBUG", debug.c_str());
+  ASSERT_FALSE(HasFatalFailure()) << "no warning to trace";
 
   const ControlsTrace trace = ReadControlsTrace(WindowsPath(trace_file));
   ASSERT_TRUE(trace.box_shown) << "no trace of the box's dialog";
@@ -244,14 +225,12 @@ TEST_F(SupportedPath, FallsBackToTheCurrentFolder) {
 }
 
 TEST_F(SupportedPath, WorksFromAFolderWithNonAsciiLetters) {
-  const std::wstring folder = MakeFolder(L"Flash \x03A9\x00E9\x6E2C\x8A66");
+  const std::wstring folder = NewFolder(L"Flash \x03A9\x00E9\x6E2C\x8A66");
   ASSERT_FALSE(folder.empty());
-  const std::wstring plain_folder = program_folder_;
   ASSERT_TRUE(PlaceProgramIn(folder));
   ASSERT_TRUE(PlaceStandInIn(folder));
   RunFrom(other_folder_);
   ExpectStartedAsAsked(folder);
-  RemoveFolder(plain_folder);
 }
 
 TEST_F(SupportedPath, NoFlasherAnywhereEndsSilently) {
@@ -290,15 +269,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: e2e_test [--core] CASE FLASHGATE_EXE STANDIN_EXE\n");
     return 2;
   }
-  const auto widen = [](const char* text) {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
-    wide.resize(wide.size() - 1);
-    return WindowsPath(wide);
-  };
-  flashgate_exe = widen(argv[2 + core]);
-  standin_exe = widen(argv[3 + core]);
+  flashgate_exe = WindowsPath(Wide(argv[2 + core]));
+  standin_exe = WindowsPath(Wide(argv[3 + core]));
   GTEST_FLAG_SET(filter, core ? row->core : row->tests);
   const int failed = RUN_ALL_TESTS();
   // A row whose tests match nothing would pass.

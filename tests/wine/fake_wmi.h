@@ -76,15 +76,13 @@ class Board : public Dispatch {
   UINT args_seen = 0;
 
   Board() : Dispatch(L"Version") { VariantInit(&value); }
+  explicit Board(const std::wstring& text) : Board() {
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  }
   ~Board() override {
     VariantClear(&value);
     SysFreeString(referenced_);
-  }
-  static Board* WithText(const std::wstring& text) {
-    Board* board = new Board;
-    board->value.vt = VT_BSTR;
-    board->value.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    return board;
   }
   // Returns the text by reference (VT_BYREF | VT_BSTR); the board keeps what it refers to.
   static Board* WithTextByReference(const std::wstring& text) {
@@ -123,10 +121,10 @@ class Enumerator : public Object<IEnumVARIANT> {
     for (VARIANT& item : items) VariantClear(&item);
   }
   void AddBoard(Board* board) {  // takes the board's reference
-    items.emplace_back();
-    VariantInit(&items.back());
-    items.back().vt = VT_DISPATCH;
-    items.back().pdispVal = board;
+    VARIANT item = {};
+    item.vt = VT_DISPATCH;
+    item.pdispVal = board;
+    items.push_back(item);
   }
   void AddValue(VARIANT& value) {
     items.emplace_back();

@@ -84,14 +84,12 @@ class FlasherStart : public StandInTest {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(StandInTest::SetUp());
-    current_ = MakeFolder(L"Current");
-    on_path_ = MakeFolder(L"OnPath");
+    current_ = NewFolder(L"Current");
+    on_path_ = NewFolder(L"OnPath");
     ASSERT_FALSE(current_.empty() || on_path_.empty());
     GetCurrentDirectoryW(MAX_PATH, previous_folder_);
     SetCurrentDirectoryW(current_.c_str());
-    wchar_t path[32767];
-    GetEnvironmentVariableW(L"PATH", path, 32767);
-    previous_path_ = path;
+    previous_path_ = Variable(L"PATH");
     SetEnvironmentVariableW(L"PATH", (on_path_ + L";" + previous_path_).c_str());
     previous_error_mode_ = SetErrorMode(kSilenced);
   }
@@ -103,8 +101,6 @@ class FlasherStart : public StandInTest {
     SetCurrentDirectoryW(previous_folder_);
     StandInTest::TearDown();
     DeleteFileW(PathIn(Place::Beside).c_str());
-    RemoveFolder(current_);
-    RemoveFolder(on_path_);
   }
 
   std::wstring PathIn(Place place) const {

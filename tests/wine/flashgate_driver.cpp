@@ -29,10 +29,8 @@ void WaitForSignal(const std::wstring& folder) {
                             CREATE_ALWAYS, 0, nullptr);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   const std::wstring close = folder + L"\\close-box";
-  for (int waited = 0; waited < 600; ++waited) {
-    if (GetFileAttributesW(close.c_str()) != INVALID_FILE_ATTRIBUTES) return;
-    Sleep(100);
-  }
+  WaitUntil(60000, 100,
+            [&] { return GetFileAttributesW(close.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
 void Print(const std::wstring& text) {
@@ -101,7 +99,6 @@ int wmain(int argc, wchar_t** argv) {
   int left_behind = 0;
   {
     ProgramRun run;
-    // The program starts in its own folder, as from a double-click.
     if (!run.Start(program, folder)) {
       std::fprintf(stderr, "flashgate_driver: could not start the program\n");
       RemoveFolder(records);

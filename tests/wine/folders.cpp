@@ -26,6 +26,7 @@ std::wstring MakeFolder(const std::wstring& name) {
 }
 
 void RemoveFolder(const std::wstring& folder) {
+  if (folder.empty()) return;  // from a MakeFolder that failed; "\\*" is the drive's root
   for (const auto& entry : ListFolder(folder)) DeleteFileW((folder + L"\\" + entry.first).c_str());
   RemoveDirectoryW(folder.c_str());
 }

@@ -11,17 +11,19 @@ std::wstring TextOf(HWND window) {
   return text;
 }
 
-// The pixels of a `width` x `height` bitmap once `draw(canvas, screen)` has painted it.
+// The pixels of a bitmap of `area`'s size once `draw(canvas, screen)` has painted it.
 template <typename Draw>
-std::vector<COLORREF> PixelsOf(int width, int height, Draw draw) {
+std::vector<COLORREF> PixelsOf(const RECT& area, Draw draw) {
   HDC screen = GetDC(nullptr);
   HDC canvas = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, area.right, area.bottom);
   HGDIOBJ previous = SelectObject(canvas, bitmap);
   draw(canvas, screen);
   std::vector<COLORREF> pixels;
-  for (int row = 0; row < height; ++row) {
-    for (int column = 0; column < width; ++column) pixels.push_back(GetPixel(canvas, column, row));
+  for (int row = 0; row < area.bottom; ++row) {
+    for (int column = 0; column < area.right; ++column) {
+      pixels.push_back(GetPixel(canvas, column, row));
+    }
   }
   SelectObject(canvas, previous);
   DeleteObject(bitmap);
@@ -36,33 +38,23 @@ std::vector<COLORREF> PixelsOf(int width, int height, Draw draw) {
 // may not have painted yet, so the screen is looked at until it matches or `patience_ms`
 // has passed.
 bool ShowsSystemIcon(HWND icon_control, LPCWSTR system_icon, DWORD patience_ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
+  return WaitUntil(patience_ms, 50, [&] {
     RECT area;
     GetClientRect(icon_control, &area);
     POINT origin = {0, 0};
     ClientToScreen(icon_control, &origin);
-    const int width = area.right;
-    const int height = area.bottom;
-    const std::vector<COLORREF> shown = PixelsOf(width, height, [&](HDC canvas, HDC screen) {
-      BitBlt(canvas, 0, 0, width, height, screen, origin.x, origin.y, SRCCOPY);
+    const std::vector<COLORREF> shown = PixelsOf(area, [&](HDC canvas, HDC screen) {
+      BitBlt(canvas, 0, 0, area.right, area.bottom, screen, origin.x, origin.y, SRCCOPY);
     });
     // The icon's corners are transparent, so its top-left pixel is the background.
-    const std::vector<COLORREF> expected = PixelsOf(width, height, [&](HDC canvas, HDC) {
+    const std::vector<COLORREF> expected = PixelsOf(area, [&](HDC canvas, HDC) {
       HBRUSH fill = CreateSolidBrush(shown.empty() ? 0 : shown.front());
       FillRect(canvas, &area, fill);
       DeleteObject(fill);
       DrawIconEx(canvas, 0, 0, LoadIconW(nullptr, system_icon), 0, 0, 0, nullptr, DI_NORMAL);
     });
-    if (!shown.empty() && shown == expected) return true;
-    if (GetTickCount() - start > patience_ms) return false;
-    Sleep(50);
-  }
-}
-
-BOOL CALLBACK CollectChild(HWND child, LPARAM into) {
-  reinterpret_cast<std::vector<HWND>*>(into)->push_back(child);
-  return TRUE;
+    return !shown.empty() && shown == expected;
+  });
 }
 
 }  // namespace
@@ -73,9 +65,8 @@ Box ReadBox(HWND window) {
   box.caption = TextOf(window);
   box.owner = GetWindow(window, GW_OWNER);
   box.default_button_id = LOWORD(SendMessageW(window, DM_GETDEFID, 0, 0));
-  std::vector<HWND> children;
-  EnumChildWindows(window, CollectChild, reinterpret_cast<LPARAM>(&children));
-  for (HWND child : children) {
+  for (HWND child = FindWindowExW(window, nullptr, nullptr, nullptr); child != nullptr;
+       child = FindWindowExW(window, child, nullptr, nullptr)) {
     if (!IsWindowVisible(child)) continue;
     wchar_t kind[64] = {};
     GetClassNameW(child, kind, 64);

@@ -23,7 +23,6 @@ struct Box {
   HWND owner = nullptr;
 };
 
-// Reads the message box's caption, text, icon and visible buttons.
 Box ReadBox(HWND window);
 
 enum class CloseBy { Ok, Escape, CloseCommand };

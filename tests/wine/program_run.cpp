@@ -6,16 +6,20 @@
 
 namespace wine_test {
 
+std::wstring Variable(const wchar_t* name) {
+  std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
+  value.resize(GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size())));
+  return value;
+}
+
 DWORD Scaled(DWORD ms) {
-  wchar_t text[16] = {};
-  const DWORD length = GetEnvironmentVariableW(L"FLASHGATE_TIME_SCALE", text, 16);
-  const unsigned long scale = length > 0 && length < 16 ? std::wcstoul(text, nullptr, 10) : 1;
+  const unsigned long scale = std::wcstoul(Variable(L"FLASHGATE_TIME_SCALE").c_str(), nullptr, 10);
   return scale > 1 && scale < 1000 ? ms * static_cast<DWORD>(scale) : ms;
 }
 
 ProgramRun::~ProgramRun() {
   if (process_.hProcess != nullptr) {
-    if (!HasExited()) TerminateProcess(process_.hProcess, 1);
+    if (!WaitForExit(0)) TerminateProcess(process_.hProcess, 1);
     CloseHandle(process_.hProcess);
     CloseHandle(process_.hThread);
   }
@@ -33,10 +37,8 @@ bool ProgramRun::Start(const std::wstring& program, const std::wstring& current_
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = startup.hStdError = output_write;
   std::wstring command_line = L"\"" + program + L"\"";
-  const BOOL started =
-      CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                     current_folder.empty() ? nullptr : current_folder.c_str(), &startup,
-                     &process_);
+  const BOOL started = CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE,
+                                      0, nullptr, current_folder.c_str(), &startup, &process_);
   // Only the child keeps a writing end, so reading ends when it does.
   CloseHandle(output_write);
   return started != FALSE;
@@ -46,37 +48,24 @@ bool ProgramRun::WaitForExit(DWORD timeout_ms) {
   return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
 }
 
-namespace {
-
-struct WindowSearch {
-  DWORD pid;
-  std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectVisibleWindowOf(HWND window, LPARAM search_address) {
-  auto* search = reinterpret_cast<WindowSearch*>(search_address);
-  DWORD owner_pid = 0;
-  GetWindowThreadProcessId(window, &owner_pid);
-  if (owner_pid == search->pid && IsWindowVisible(window)) search->found.push_back(window);
-  return TRUE;
-}
-
-}  // namespace
-
 std::vector<HWND> ProgramRun::VisibleWindows() const {
-  WindowSearch search = {process_.dwProcessId, {}};
-  EnumWindows(CollectVisibleWindowOf, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  std::vector<HWND> visible;
+  for (HWND window = FindWindowExW(nullptr, nullptr, nullptr, nullptr); window != nullptr;
+       window = FindWindowExW(nullptr, window, nullptr, nullptr)) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == process_.dwProcessId && IsWindowVisible(window)) visible.push_back(window);
+  }
+  return visible;
 }
 
 HWND ProgramRun::WaitForWindowOrExit(DWORD timeout_ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    const std::vector<HWND> windows = VisibleWindows();
-    if (!windows.empty()) return windows.front();
-    if (HasExited() || GetTickCount() - start > timeout_ms) return nullptr;
-    Sleep(10);
-  }
+  std::vector<HWND> windows;
+  WaitUntil(timeout_ms, 10, [&] {
+    windows = VisibleWindows();
+    return !windows.empty() || WaitForExit(0);
+  });
+  return windows.empty() ? nullptr : windows.front();
 }
 
 std::string ProgramRun::Output() {
@@ -106,12 +95,12 @@ int WaitForProcessesNamed(const wchar_t* file_name, DWORD timeout_ms) {
   int still_running = 0;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
     if (lstrcmpiW(entry.szExeFile, file_name) != 0) continue;
     const DWORD waited = GetTickCount() - start;
-    if (ProcessIsRunning(entry.th32ProcessID, waited < timeout_ms ? timeout_ms - waited : 0)) {
-      ++still_running;
-    }
+    const DWORD left = waited < timeout_ms ? timeout_ms - waited : 0;
+    if (ProcessIsRunning(entry.th32ProcessID, left)) ++still_running;
   }
   CloseHandle(snapshot);
   return still_running;

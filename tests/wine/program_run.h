@@ -9,9 +9,20 @@
 
 namespace wine_test {
 
+// The value of environment variable `name`; empty when it is not set.
+std::wstring Variable(const wchar_t* name);
 // A wait of `ms` on this machine: FLASHGATE_TIME_SCALE times longer where it is set, as it
 // is where Wine's 32-bit half runs under emulation.
 DWORD Scaled(DWORD ms);
+
+// Asks `done` every `step_ms` until it returns true (then true) or `timeout_ms` has passed.
+template <typename Done>
+bool WaitUntil(DWORD timeout_ms, DWORD step_ms, Done done) {
+  for (const DWORD start = GetTickCount();; Sleep(step_ms)) {
+    if (done()) return true;
+    if (GetTickCount() - start >= timeout_ms) return false;
+  }
+}
 
 // One run of a program, its standard output and error captured; ended when let go of.
 class ProgramRun {
@@ -22,11 +33,9 @@ class ProgramRun {
   ProgramRun& operator=(const ProgramRun&) = delete;
 
   bool Start(const std::wstring& program, const std::wstring& current_folder);
-  // The first visible top-level window of the process, or null once it has ended or the
-  // time is up.
+  // Its first visible top-level window, or null once it has ended or the time is up.
   HWND WaitForWindowOrExit(DWORD timeout_ms);
   bool WaitForExit(DWORD timeout_ms);
-  bool HasExited() { return WaitForExit(0); }
   std::vector<HWND> VisibleWindows() const;  // its visible top-level windows
   std::string Output();                      // what it wrote to standard output and error
 

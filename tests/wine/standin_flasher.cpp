@@ -6,26 +6,17 @@
 
 #include <cwchar>
 
+#include "program_run.h"
 #include "standin_record.h"
 
 namespace {
 
-// The value of an environment variable, or an empty text.
-std::wstring Variable(const wchar_t* name) {
-  wchar_t value[MAX_PATH];
-  const DWORD length = GetEnvironmentVariableW(name, value, MAX_PATH);
-  return length > 0 && length < MAX_PATH ? value : L"";
-}
+using wine_test::Variable;
 
 HWND ShowWindowAsStarted() {
-  WNDCLASSW window_class = {};
-  window_class.lpfnWndProc = DefWindowProcW;
-  window_class.hInstance = GetModuleHandleW(nullptr);
-  window_class.lpszClassName = L"FlashGateStandIn";
-  RegisterClassW(&window_class);
-  HWND window = CreateWindowW(L"FlashGateStandIn", L"Stand-in flashing tool",
-                              WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 320, 120,
-                              nullptr, nullptr, window_class.hInstance, nullptr);
+  HWND window = CreateWindowW(L"Static", L"Stand-in flashing tool", WS_OVERLAPPEDWINDOW,
+                              CW_USEDEFAULT, CW_USEDEFAULT, 320, 120, nullptr, nullptr,
+                              GetModuleHandleW(nullptr), nullptr);
   // SW_SHOWDEFAULT takes the show state the starter asked for.
   ShowWindow(window, SW_SHOWDEFAULT);
   UpdateWindow(window);
@@ -43,7 +34,6 @@ void PumpFor(DWORD milliseconds) {
 
 void Record(const std::wstring& path, HWND window) {
   STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
   GetStartupInfoW(&startup);
   wchar_t module[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, module, MAX_PATH);

@@ -1,8 +1,8 @@
 #include "standin_record.h"
 
-#include <algorithm>
-#include <cwchar>
-#include <map>
+#include <sstream>
+
+#include "program_run.h"
 
 namespace wine_test {
 namespace {
@@ -20,19 +20,14 @@ void ForEachField(Record& record, Visit visit) {
   visit(L"error_mode", record.error_mode);
 }
 
-std::wstring ToText(const std::wstring& text) { return text; }
-template <typename Number>
-std::wstring ToText(Number number) { return std::to_wstring(number); }
 void FromText(const std::wstring& text, std::wstring& field) { field = text; }
-void FromText(const std::wstring& text, long long& field) { field = _wtoi64(text.c_str()); }
-void FromText(const std::wstring& text, DWORD& field) {
-  field = std::wcstoul(text.c_str(), nullptr, 10);
-}
+template <typename Number>
+void FromText(const std::wstring& text, Number& field) { std::wistringstream(text) >> field; }
 
-// Fills `record` from the file at `path`; true once every field is there. The file is
-// shared with every other handle: the stand-in renames its finished record into place, and
-// its handle to the file (opened for the rename, so for deletion) may still be open for a
-// moment after the name appears. An open that does not share deletion fails then.
+// Fills `record` from the file at `path`; true once every field is there, in order. The file
+// is shared with every other handle: the stand-in renames its finished record into place,
+// and its handle to the file (opened for the rename, so for deletion) may still be open for
+// a moment after the name appears. An open that does not share deletion fails then.
 bool ReadRecord(const std::wstring& path, StandInRecord& record) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -46,24 +41,13 @@ bool ReadRecord(const std::wstring& path, StandInRecord& record) {
     bytes.append(buffer, read);
   }
   CloseHandle(file);
-  std::wstring text(bytes.size(), L'\0');
-  const int length = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
-                                         &text[0], static_cast<int>(text.size()));
-  text.resize(static_cast<size_t>(std::max(length, 0)));
-
-  std::map<std::wstring, std::wstring> values;
-  for (size_t start = 0, end = 0; start < text.size(); start = end + 1) {
-    end = std::min(text.find(L'\n', start), text.size());
-    const size_t equals = text.find(L'=', start);
-    if (equals < end) {
-      values[text.substr(start, equals - start)] = text.substr(equals + 1, end - equals - 1);
-    }
-  }
+  std::wistringstream lines(Wide(bytes));
   bool whole = ok;
   ForEachField(record, [&](const wchar_t* key, auto& field) {
-    const auto value = values.find(key);
-    if (value == values.end()) whole = false;
-    else FromText(value->second, field);
+    const std::wstring start = key + std::wstring(L"=");
+    std::wstring line;
+    whole = whole && std::getline(lines, line) && line.compare(0, start.size(), start) == 0;
+    if (whole) FromText(line.substr(start.size()), field);
   });
   return whole;
 }
@@ -71,11 +55,11 @@ bool ReadRecord(const std::wstring& path, StandInRecord& record) {
 }  // namespace
 
 std::wstring RecordText(const StandInRecord& record) {
-  std::wstring text;
+  std::wostringstream text;
   ForEachField(record, [&](const wchar_t* key, const auto& field) {
-    text += key + (L"=" + ToText(field)) + L"\n";
+    text << key << L'=' << field << L'\n';
   });
-  return text;
+  return text.str();
 }
 
 bool WriteRecord(const std::wstring& path, const StandInRecord& record) {
@@ -92,25 +76,25 @@ bool WriteRecord(const std::wstring& path, const StandInRecord& record) {
 }
 
 StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    StandInRecord record;
-    if (ReadRecord(path, record)) {
-      record.found = true;
-      return record;
-    }
-    if (GetTickCount() - start >= timeout_ms) return StandInRecord();
-    Sleep(20);
-  }
+  StandInRecord record;
+  record.found = WaitUntil(timeout_ms, 20, [&] { return ReadRecord(path, record); });
+  return record.found ? record : StandInRecord();
 }
 
 std::string Utf8(const std::wstring& text) {
-  const int length = static_cast<int>(text.size());
-  std::string bytes(static_cast<size_t>(
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr)), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, &bytes[0], static_cast<int>(bytes.size()),
-                      nullptr, nullptr);
+  const int size = static_cast<int>(text.size());
+  std::string bytes(text.size() * 3, '\0');  // three bytes at most a UTF-16 unit
+  bytes.resize(static_cast<size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &bytes[0], size * 3, nullptr, nullptr)));
   return bytes;
+}
+
+std::wstring Wide(const std::string& bytes) {
+  const int size = static_cast<int>(bytes.size());
+  std::wstring text(bytes.size(), L'\0');
+  text.resize(
+      static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, &text[0], size)));
+  return text;
 }
 
 }  // namespace wine_test

@@ -28,7 +28,8 @@ bool WriteRecord(const std::wstring& path, const StandInRecord& record);
 // `timeout_ms`.
 StandInRecord WaitForRecord(const std::wstring& path, DWORD timeout_ms);
 
-// `text` in UTF-8, as the record holds it and the driver prints it.
+// `text` in UTF-8, as the record holds it and the driver prints it, and back.
 std::string Utf8(const std::wstring& text);
+std::wstring Wide(const std::string& bytes);
 
 }  // namespace wine_test

@@ -1,9 +1,12 @@
 #pragma once
 
 // The base of the tests that start the stand-in flashing tool: a folder for its record,
-// and the wait for the stand-in to end, so that none outlives its test.
+// the wait for the stand-in to end, so that none outlives its test, and the test's folders.
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "folders.h"
 #include "program_run.h"
@@ -14,16 +17,22 @@ namespace wine_test {
 class StandInTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    records_ = MakeFolder(L"Records");
-    ASSERT_FALSE(records_.empty());
-    record_ = records_ + L"\\standin.txt";
+    const std::wstring records = NewFolder(L"Records");
+    ASSERT_FALSE(records.empty());
+    record_ = records + L"\\standin.txt";
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_RECORD", record_.c_str());
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", L"0");
   }
 
   void TearDown() override {
     WaitForTheStandInToEnd();
-    RemoveFolder(records_);
+    for (const std::wstring& folder : folders_) RemoveFolder(folder);
+  }
+
+  // A fresh folder (MakeFolder), removed after the test.
+  std::wstring NewFolder(const std::wstring& name) {
+    folders_.push_back(MakeFolder(name));
+    return folders_.back();
   }
 
   // A stand-in still running keeps its file busy; let it finish first.
@@ -40,8 +49,8 @@ class StandInTest : public ::testing::Test {
     return record;
   }
 
-  std::wstring records_;
   std::wstring record_;
+  std::vector<std::wstring> folders_;
 };
 
 }  // namespace wine_test

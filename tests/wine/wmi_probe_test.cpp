@@ -55,7 +55,7 @@ class Probe : public ::testing::Test {
   BoardPrefix Read() { return ReadBoardPrefixVia(BindStandIn); }
 
   Board* AddBoard(const std::wstring& version) {
-    Board* board = Board::WithText(version);
+    Board* board = new Board(version);
     boards_->AddBoard(board);
     return board;
   }
@@ -196,7 +196,7 @@ TEST_F(Probe, AnEnumeratorHandedOutAsADispatchValueIsWalked) {
   EXPECT_EQ(UnitsOf(Read()), L"41");
 
   IUnknown* enumerator = results_->enumerator;
-  results_->enumerator = Board::WithText(L"41");
+  results_->enumerator = new Board(L"41");
   EXPECT_FALSE(Read().HasValue()) << "a board handed out as the enumerator";
   results_->enumerator->Release();
   results_->enumerator = enumerator;
