@@ -136,6 +136,10 @@ class BoardCursor {
 
 }  // namespace
 
+// The moniker names no security settings, so the binding takes the machine's default
+// impersonation level; where an administrator lowered it, WMI may refuse the query and the
+// warning follows. The scripting objects offer no timeout: a provider that never answers
+// leaves the run waiting.
 HRESULT BindLocalWmiService(IDispatch** service) {
   wchar_t moniker[kMonikerCapacity];
   JoinMoniker(moniker);

@@ -3,7 +3,6 @@
 
 #include "startup/platform_ops.h"
 #include "win/find_export.h"
-#include "win/raii.h"
 
 namespace {
 
@@ -11,22 +10,23 @@ namespace {
 // version 6 classes. Windows XP has those only once comctl32 6 is loaded and initialised
 // (later Windows load it on demand); without them the box is never shown. The bare name
 // lets the manifest redirect the load to the side-by-side version 6 before any folder is
-// searched: a full path would load version 5 from System32.
-HMODULE PrepareCommonControls() {
-  HMODULE controls = LoadLibraryW(L"comctl32.dll");
+// searched: a full path would load version 5 from System32. It stays loaded: its classes
+// stay registered and theme or input-method hooks may still point into it after the box,
+// and the process ends moments later.
+void PrepareCommonControls() {
+  const HMODULE controls = LoadLibraryW(L"comctl32.dll");
   using InitCommonControlsExFn = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
   const auto init = FindExport<InitCommonControlsExFn>(controls, "InitCommonControlsEx");
   if (init != nullptr) {
     const INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_STANDARD_CLASSES};
     init(&classes);
   }
-  return controls;
 }
 
 }  // namespace
 
 bool ShowWrongBoardWarning() noexcept {
-  const ScopedLibrary controls(PrepareCommonControls());
+  PrepareCommonControls();
   // MB_ICONEXCLAMATION | MB_OK (48): one OK button, application-modal, no owner, no help.
   // Which way the box was closed does not matter; 0 means it could not be shown.
   return MessageBoxW(nullptr, L"This BIOS is not for your Notebook PC.", L"WinPhlash",

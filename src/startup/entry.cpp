@@ -5,25 +5,9 @@
 #include <objbase.h>
 
 #include "startup/modMain.h"
-#include "win/find_export.h"
+#include "win/dll_search.h"
 
 namespace {
-
-// Keeps DLLs loaded at run time out of the program's and the current folder (it is usually
-// run from a downloads folder, where anything may lie). SetDefaultDllDirectories restricts
-// the search to System32. XP, Vista and 7 without KB2533623 lack it; there SetDllDirectoryW
-// takes only the current folder out, and the program's own folder still comes first for a
-// DLL loaded by bare name that is not a KnownDLL.
-void HardenDllSearch() {
-  using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
-  const auto set_default_dll_directories = FindExport<SetDefaultDllDirectoriesFn>(
-      GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-  if (set_default_dll_directories != nullptr &&
-      set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-    return;
-  }
-  SetDllDirectoryW(L"");
-}
 
 // Nothing but the warning may ever appear: no "insert a disk" box when a search touches an
 // empty drive, no box for a file that cannot be opened, no crash dialog.

@@ -1,6 +1,6 @@
 #pragma once
 
-// Owners for what ComPtr does not cover: Windows handles and libraries, and the two
+// Owners for what ComPtr does not cover: Windows handles, and the two
 // automation values VARIANT and BSTR.
 
 #include <windows.h>
@@ -22,7 +22,6 @@ class Scoped {
 };
 
 using ScopedHandle = Scoped<HANDLE, CloseHandle>;
-using ScopedLibrary = Scoped<HMODULE, FreeLibrary>;
 
 // A VARIANT that is cleared when it goes out of scope or is filled again.
 class Variant {

@@ -171,7 +171,9 @@ def check_imports(pe, xp):
 
 def looked_up_names(pe):
     """Names in the image that look like Windows functions (NUL-terminated ASCII words in
-    CamelCase) and are not imports: what the code hands to GetProcAddress."""
+    CamelCase) and are not imports: what the code hands to GetProcAddress. The C runtime's
+    start-up also looks up __register_frame_info and __deregister_frame_info, in a libgcc
+    DLL only where one is already loaded; those are not Windows functions and not read here."""
     imported = {f for functions in pe.imports().values() for f in functions}
     words = re.findall(rb"(?<![\x21-\x7e])([A-Z][a-z0-9]+(?:[A-Z][a-z0-9]*)+)\0", pe.data)
     return {word.decode("ascii") for word in words} - imported
@@ -375,7 +377,7 @@ def main(argv):
          lambda: check_marks(pe, argv[1])),
         ("OS and subsystem versions at most 5.1", lambda: check_versions(pe)),
         ("imports exported by Windows XP SP3", lambda: check_imports(pe, xp)),
-        ("run-time lookups XP SP3 needs are exported by it",
+        ("run-time lookups of CamelCase names XP SP3 needs are exported by it",
          lambda: check_run_time_lookups(pe, xp)),
         ("icon matches res/flashgate.ico", lambda: check_icon(resources, argv[1])),
         ("version record", lambda: check_version_record(resources)),

@@ -4,12 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <shellapi.h>
+
 #include <string>
 #include <vector>
 
 #include "notify/elevation_fallback.h"
 #include "notify/flasher.h"
 #include "standin_test.h"
+#include "win/dll_search.h"
+#include "win/find_export.h"
 
 namespace {
 
@@ -27,21 +32,65 @@ std::wstring StandIn() { return OwnFolder() + L"\\standin\\WinPhlash.exe"; }
 // The error mode the program runs with; the tool must not inherit it.
 constexpr UINT kSilenced = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
 
-// Wine neither hands a process's error mode down nor honours CREATE_DEFAULT_ERROR_MODE, so
-// the tool's error mode cannot show here whether the flag was asked for; the call can. The
-// program's code is linked into this test, so its CreateProcessW goes through this
-// program's import table, where a recording stand-in can take its place.
+// The program's code is linked into this test, so its Windows calls go through this
+// program's import table, where recording stand-ins can take their place. What Wine does
+// not show in the started tool is read from the calls instead: it neither hands a process's
+// error mode or DLL folder down nor asks for elevation, and its shell starts a program in
+// the caller's folder whatever lpDirectory says.
+std::vector<std::wstring> calls;  // the calls of interest, in order
 DWORD requested_creation_flags = 0;
 decltype(&CreateProcessW) real_create_process = nullptr;
+decltype(&SetDllDirectoryW) real_set_dll_directory = nullptr;
+decltype(&GetProcAddress) real_get_proc_address = nullptr;
+using ShellExecuteExWFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+ShellExecuteExWFn real_shell_execute_ex = nullptr;
+
+// What the elevated start asked of the shell.
+struct ShellRequest {
+  bool made = false;
+  ULONG mask = 0;
+  std::wstring verb, file, parameters, directory;
+  int show = -1;
+};
+ShellRequest shell_request;
+
+std::wstring Text(LPCWSTR text) { return text != nullptr ? text : L"(null)"; }
 
 BOOL WINAPI RecordingCreateProcessW(LPCWSTR application, LPWSTR command_line,
                                     LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
                                     BOOL inherit, DWORD flags, LPVOID environment,
                                     LPCWSTR folder, LPSTARTUPINFOW startup,
                                     LPPROCESS_INFORMATION started) {
+  calls.push_back(L"CreateProcessW");
   requested_creation_flags = flags;
   return real_create_process(application, command_line, process, thread, inherit, flags,
                              environment, folder, startup, started);
+}
+
+BOOL WINAPI RecordingSetDllDirectoryW(LPCWSTR folder) {
+  calls.push_back(L"SetDllDirectoryW(" + Text(folder) + L")");
+  return real_set_dll_directory(folder);
+}
+
+BOOL WINAPI RecordingShellExecuteExW(SHELLEXECUTEINFOW* info) {
+  shell_request.made = true;
+  shell_request.mask = info->fMask;
+  shell_request.verb = Text(info->lpVerb);
+  shell_request.file = Text(info->lpFile);
+  shell_request.parameters = Text(info->lpParameters);
+  shell_request.directory = Text(info->lpDirectory);
+  shell_request.show = info->nShow;
+  return real_shell_execute_ex(info);
+}
+
+// The program looks the shell's function up at run time; the recording sits behind that.
+FARPROC WINAPI RecordingGetProcAddress(HMODULE module, LPCSTR name) {
+  const FARPROC found = real_get_proc_address(module, name);
+  if (found == nullptr || IS_INTRESOURCE(name) || lstrcmpA(name, "ShellExecuteExW") != 0) {
+    return found;
+  }
+  real_shell_execute_ex = reinterpret_cast<ShellExecuteExWFn>(reinterpret_cast<void (*)()>(found));
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(RecordingShellExecuteExW));
 }
 
 // Points this program's import of `function` from `dll` at `replacement`; returns the
@@ -73,6 +122,26 @@ void* ReplaceImport(const char* dll, const char* function, void* replacement) {
   }
   return nullptr;
 }
+
+// A recording stand-in in this program's import table for the life of the object.
+template <typename Function>
+class RecordedImport {
+ public:
+  RecordedImport(const char* function, Function recording, Function& real)
+      : function_(function),
+        real_(real = reinterpret_cast<Function>(
+                  ReplaceImport("kernel32.dll", function, reinterpret_cast<void*>(recording)))) {}
+  ~RecordedImport() {
+    if (real_ != nullptr) ReplaceImport("kernel32.dll", function_, reinterpret_cast<void*>(real_));
+  }
+  RecordedImport(const RecordedImport&) = delete;
+  RecordedImport& operator=(const RecordedImport&) = delete;
+  bool Active() const { return real_ != nullptr; }
+
+ private:
+  const char* function_;
+  Function real_;
+};
 
 // Wine never asks for elevation, so "elevation required" is played by a stand-in call; the
 // shell start that follows is the real one.
@@ -121,18 +190,51 @@ class FlasherStart : public StandInTest {
   UINT previous_error_mode_ = 0;
 };
 
-TEST_F(FlasherStart, CreatesTheProcessFromTheBareNameShownNormalWithTheDefaultErrorMode) {
-  ASSERT_TRUE(PlaceStandIn(Place::Beside));
-  real_create_process = reinterpret_cast<decltype(&CreateProcessW)>(ReplaceImport(
-      "kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(RecordingCreateProcessW)));
-  ASSERT_NE(real_create_process, nullptr);
-  const std::uint32_t error = CreateFlasherProcess();
-  ReplaceImport("kernel32.dll", "CreateProcessW", reinterpret_cast<void*>(real_create_process));
-  ASSERT_EQ(error, 0u);
+// How the program narrowed its own DLL search, whether the tool is there to start, and the
+// calls process creation must make: the default search is lifted only around it, and only
+// where the narrowing would be handed down to the tool.
+struct DllSearchCase {
+  const char* name;
+  bool narrowed_by_default_dll_directories;  // else by SetDllDirectoryW(""), as on XP
+  bool tool_present;
+  std::vector<std::wstring> calls;
+};
+
+void PrintTo(const DllSearchCase& row, std::ostream* out) { *out << row.name; }
+
+class ProcessCreation : public FlasherStart, public ::testing::WithParamInterface<DllSearchCase> {};
+
+TEST_P(ProcessCreation, StartsTheBareNameAsExplorerWould) {
+  const DllSearchCase& row = GetParam();
+  if (row.tool_present) {
+    ASSERT_TRUE(PlaceStandIn(Place::Beside));
+  }
+  const auto set_default_dll_directories = FindExport<SetDefaultDllDirectoriesFn>(
+      GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+  ASSERT_NE(set_default_dll_directories, nullptr);
+  NarrowDllSearch(row.narrowed_by_default_dll_directories ? set_default_dll_directories
+                                                          : nullptr);
+  calls.clear();
+  std::uint32_t error = 0;
+  {
+    const RecordedImport<decltype(&CreateProcessW)> create(
+        "CreateProcessW", RecordingCreateProcessW, real_create_process);
+    const RecordedImport<decltype(&SetDllDirectoryW)> set_folder(
+        "SetDllDirectoryW", RecordingSetDllDirectoryW, real_set_dll_directory);
+    ASSERT_TRUE(create.Active() && set_folder.Active());
+    error = CreateFlasherProcess();
+  }
+  EXPECT_EQ(calls, row.calls);
   EXPECT_TRUE(requested_creation_flags & CREATE_DEFAULT_ERROR_MODE)
       << "the tool would inherit the silenced error mode";
 
-  const StandInRecord record = TakeRecord(5000);
+  const StandInRecord record = TakeRecord(row.tool_present ? 5000 : 1500);
+  if (!row.tool_present) {
+    EXPECT_NE(error, 0u);
+    EXPECT_FALSE(record.found) << record.module;
+    return;
+  }
+  ASSERT_EQ(error, 0u);
   ASSERT_TRUE(record.found);
   EXPECT_EQ(record.command_line, L"WinPhlash.exe");
   EXPECT_EQ(record.uses_show_state, 1);
@@ -140,6 +242,17 @@ TEST_F(FlasherStart, CreatesTheProcessFromTheBareNameShownNormalWithTheDefaultEr
   ASSERT_GE(record.error_mode, 0);
   EXPECT_EQ(record.error_mode & kSilenced, 0) << "the tool inherited the silenced error mode";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    DllSearch, ProcessCreation,
+    ::testing::Values(
+        DllSearchCase{"narrowed_by_folder", false, true,
+                      {L"SetDllDirectoryW((null))", L"CreateProcessW", L"SetDllDirectoryW()"}},
+        // The code path after error 740 loads the shell: the narrowing must be back.
+        DllSearchCase{"narrowed_by_folder_and_no_tool", false, false,
+                      {L"SetDllDirectoryW((null))", L"CreateProcessW", L"SetDllDirectoryW()"}},
+        DllSearchCase{"narrowed_per_process", true, true, {L"CreateProcessW"}}),
+    [](const ::testing::TestParamInfo<DllSearchCase>& param) { return param.param.name; });
 
 // Where copies of the tool lie, and which one both ways must start (none: both fail).
 struct Arrangement {
@@ -165,7 +278,14 @@ TEST_P(BothWays, StartTheSameFile) {
 
   const std::uint32_t create_error = CreateFlasherProcess();
   const StandInRecord created = TakeRecord(wait);
-  const bool elevated_ok = LaunchFlasher({ElevationRequired, StartFlasherElevated});
+  shell_request = {};
+  bool elevated_ok = false;
+  {
+    const RecordedImport<decltype(&GetProcAddress)> lookup(
+        "GetProcAddress", RecordingGetProcAddress, real_get_proc_address);
+    ASSERT_TRUE(lookup.Active());
+    elevated_ok = LaunchFlasher({ElevationRequired, StartFlasherElevated});
+  }
   const StandInRecord elevated = TakeRecord(wait);
 
   if (!expect_start) {
@@ -173,6 +293,7 @@ TEST_P(BothWays, StartTheSameFile) {
     EXPECT_FALSE(created.found) << created.module;
     EXPECT_FALSE(elevated_ok);
     EXPECT_FALSE(elevated.found) << elevated.module;
+    EXPECT_FALSE(shell_request.made) << "the shell was asked to start " << shell_request.file;
     return;
   }
   const std::wstring expected = PathIn(arrangement.started.front());
@@ -188,6 +309,15 @@ TEST_P(BothWays, StartTheSameFile) {
       << "created: " << created.current_folder;
   EXPECT_TRUE(SamePath(elevated.current_folder, current_))
       << "elevated: " << elevated.current_folder;
+  // Wine's shell keeps the caller's folder by itself; Windows may start an elevated program
+  // in System32 unless the request names the folder. So the request itself is checked.
+  ASSERT_TRUE(shell_request.made);
+  EXPECT_EQ(shell_request.verb, L"runas");
+  EXPECT_TRUE(SamePath(shell_request.file, expected)) << shell_request.file;
+  EXPECT_EQ(shell_request.parameters, L"(null)");
+  EXPECT_TRUE(SamePath(shell_request.directory, current_)) << shell_request.directory;
+  EXPECT_EQ(shell_request.mask, static_cast<ULONG>(SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC));
+  EXPECT_EQ(shell_request.show, SW_SHOWNORMAL);
 }
 
 INSTANTIATE_TEST_SUITE_P(
