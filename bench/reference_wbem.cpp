@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "notify/flasher.h"
+#include "flasher/flasher.h"
 #include "startup/modMain.h"
 #include "startup/platform_ops.h"
 #include "wbem_query.h"
@@ -12,7 +12,7 @@
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 0;
   if (modMain::IsSupportedBoard(ReadBoardPrefixThroughLocator())) {
-    CreateFlasherProcess();
+    StartFlasherByName();
   } else {
     ShowWrongBoardWarning();
   }

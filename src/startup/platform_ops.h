@@ -1,7 +1,7 @@
 #pragma once
 
 // The three operations that Main calls, each at most once per run. They live in
-// src/board and src/notify; the native tests link recording fakes in their place.
+// src/board, src/warning and src/flasher; the native tests link recording fakes in their place.
 
 #include "startup/board_prefix.h"
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "notify/elevation_fallback.h"
+#include "flasher/elevation_fallback.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ struct FakeCalls {
 
 FakeCalls fake;
 
-std::uint32_t FakeCreateProcess() {
+std::uint32_t FakeStartByName() {
   ++fake.creates;
   return fake.create_error;
 }
@@ -27,39 +27,39 @@ bool FakeStartElevated() {
   return fake.elevated_starts;
 }
 
-bool Launch() { return LaunchFlasher({FakeCreateProcess, FakeStartElevated}); }
+bool Start() { return StartFlasherWith({FakeStartByName, FakeStartElevated}); }
 
-class FlasherLaunch : public ::testing::Test {
+class FlasherStart : public ::testing::Test {
  protected:
   void SetUp() override { fake = FakeCalls(); }
 };
 
-TEST_F(FlasherLaunch, AStartedProcessIsTheWholeJob) {
-  EXPECT_TRUE(Launch());
+TEST_F(FlasherStart, AStartedProcessIsTheWholeJob) {
+  EXPECT_TRUE(Start());
   EXPECT_EQ(fake.creates, 1);
   EXPECT_EQ(fake.elevated, 0);
 }
 
-TEST_F(FlasherLaunch, OnlyElevationRequiredGoesThroughTheShell) {
+TEST_F(FlasherStart, OnlyElevationRequiredGoesThroughTheShell) {
   fake.create_error = 740;
-  EXPECT_TRUE(Launch());
+  EXPECT_TRUE(Start());
   EXPECT_EQ(fake.creates, 1);
   EXPECT_EQ(fake.elevated, 1);
 }
 
-TEST_F(FlasherLaunch, RefusedConsentFailsSilently) {
+TEST_F(FlasherStart, RefusedConsentFailsSilently) {
   fake.create_error = 740;
   fake.elevated_starts = false;
-  EXPECT_FALSE(Launch());
+  EXPECT_FALSE(Start());
   EXPECT_EQ(fake.elevated, 1);
 }
 
-TEST_F(FlasherLaunch, EveryOtherErrorEndsWithoutRetrying) {
+TEST_F(FlasherStart, EveryOtherErrorEndsWithoutRetrying) {
   // file not found, path not found, access denied, not a program, and a near code
   for (std::uint32_t error : {2u, 3u, 5u, 193u, 741u, 1223u}) {
     fake = FakeCalls();
     fake.create_error = error;
-    EXPECT_FALSE(Launch()) << error;
+    EXPECT_FALSE(Start()) << error;
     EXPECT_EQ(fake.creates, 1) << error;
     EXPECT_EQ(fake.elevated, 0) << error;
   }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "notify/program_search.h"
+#include "flasher/program_search.h"
 
 namespace {
 

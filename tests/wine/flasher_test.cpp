@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "notify/elevation_fallback.h"
-#include "notify/flasher.h"
+#include "flasher/elevation_fallback.h"
+#include "flasher/flasher.h"
 #include "standin_test.h"
 #include "win/dll_search.h"
 #include "win/find_export.h"
@@ -222,7 +222,7 @@ TEST_P(ProcessCreation, StartsTheBareNameAsExplorerWould) {
     const RecordedImport<decltype(&SetDllDirectoryW)> set_folder(
         "SetDllDirectoryW", RecordingSetDllDirectoryW, real_set_dll_directory);
     ASSERT_TRUE(create.Active() && set_folder.Active());
-    error = CreateFlasherProcess();
+    error = StartFlasherByName();
   }
   EXPECT_EQ(calls, row.calls);
   EXPECT_TRUE(requested_creation_flags & CREATE_DEFAULT_ERROR_MODE)
@@ -276,7 +276,7 @@ TEST_P(BothWays, StartTheSameFile) {
   const bool expect_start = !arrangement.started.empty();
   const DWORD wait = expect_start ? 5000 : 1500;
 
-  const std::uint32_t create_error = CreateFlasherProcess();
+  const std::uint32_t create_error = StartFlasherByName();
   const StandInRecord created = TakeRecord(wait);
   shell_request = {};
   bool elevated_ok = false;
@@ -284,7 +284,7 @@ TEST_P(BothWays, StartTheSameFile) {
     const RecordedImport<decltype(&GetProcAddress)> lookup(
         "GetProcAddress", RecordingGetProcAddress, real_get_proc_address);
     ASSERT_TRUE(lookup.Active());
-    elevated_ok = LaunchFlasher({ElevationRequired, StartFlasherElevated});
+    elevated_ok = StartFlasherWith({ElevationRequired, StartFlasherElevated});
   }
   const StandInRecord elevated = TakeRecord(wait);
 

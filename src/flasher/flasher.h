@@ -1,7 +1,8 @@
 #pragma once
 
-// The two ways the flashing tool is started; StartFlasher (flasher.cpp) chooses between
-// them. The elevated one lives in elevated_start.cpp.
+// The flashing tool's start: StartFlasher (declared with the other operations Main calls)
+// starts it by name and, only where Windows asks for elevation, elevated
+// (StartFlasherWith). The elevated way lives in elevated_start.cpp.
 
 #include <cstdint>
 
@@ -11,7 +12,7 @@ inline constexpr wchar_t kFlasherFile[] = L"WinPhlash.exe";
 
 // Creates the tool's process from the bare command line "WinPhlash.exe", shown normal and
 // activated, without waiting for it. Returns 0, or the Windows error code.
-std::uint32_t CreateFlasherProcess();
+std::uint32_t StartFlasherByName();
 
 // Finds the file that process creation would have started and starts it through the
 // shell's "runas" verb, so Windows asks the user for consent. False when it could not

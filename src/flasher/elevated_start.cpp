@@ -1,12 +1,12 @@
 // The elevated start: when the tool's manifest asks for administrator rights, finds the file
 // that process creation would have started and starts it through the shell's "runas" verb.
 
-#include "notify/flasher.h"
+#include "flasher/flasher.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
-#include "notify/program_search.h"
+#include "flasher/program_search.h"
 #include "win/find_export.h"
 
 namespace {

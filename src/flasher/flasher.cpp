@@ -1,11 +1,11 @@
 // Starts the flashing tool by its bare file name, so Windows' own search finds it: the
 // program's folder first, then the current folder, the system folders and PATH.
 
-#include "notify/flasher.h"
+#include "flasher/flasher.h"
 
 #include <windows.h>
 
-#include "notify/elevation_fallback.h"
+#include "flasher/elevation_fallback.h"
 #include "startup/platform_ops.h"
 #include "win/dll_search.h"
 #include "win/raii.h"
@@ -30,7 +30,7 @@ DWORD CreateAsExplorerWould(wchar_t* command_line, PROCESS_INFORMATION& started)
 
 }  // namespace
 
-std::uint32_t CreateFlasherProcess() {
+std::uint32_t StartFlasherByName() {
   // CreateProcessW may write into the command line, so it gets a copy of its own.
   wchar_t command_line[sizeof(kFlasherFile) / sizeof(wchar_t)];
   lstrcpynW(command_line, kFlasherFile, sizeof(kFlasherFile) / sizeof(wchar_t));
@@ -44,5 +44,5 @@ std::uint32_t CreateFlasherProcess() {
 }
 
 bool StartFlasher() noexcept {
-  return LaunchFlasher({CreateFlasherProcess, StartFlasherElevated});
+  return StartFlasherWith({StartFlasherByName, StartFlasherElevated});
 }

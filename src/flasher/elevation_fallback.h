@@ -2,14 +2,14 @@
 
 #include <cstdint>
 
-// How the flashing tool is started, apart from the Windows calls that do it.
-struct FlasherLaunchCalls {
+// The two ways the flashing tool is started, apart from the Windows calls that do them.
+struct FlasherStartWays {
   // Creates the tool's process from its bare file name; returns 0 on success, else the
   // Windows error code.
-  std::uint32_t (*create_process)();
+  std::uint32_t (*by_name)();
   // Starts the file that the search finds through the shell's "runas" verb, which asks
   // the user for consent; false when it could not be found, started or was refused.
-  bool (*start_elevated)();
+  bool (*elevated)();
 };
 
 // Windows refuses to create a process whose manifest asks for administrator rights when
@@ -18,4 +18,4 @@ constexpr std::uint32_t kElevationRequired = 740;
 
 // Starts the tool. Only on "elevation required" does it go through the shell so that
 // Windows can ask for consent; every other failure ends there, silently.
-bool LaunchFlasher(const FlasherLaunchCalls& calls) noexcept;
+bool StartFlasherWith(const FlasherStartWays& ways) noexcept;
