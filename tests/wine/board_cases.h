@@ -1,9 +1,10 @@
 #pragma once
 
 // The boards the Wine tests run on and what each must lead to, one ctest test a row.
-// tests/wine/CMakeLists.txt reads the rows (keep each on one line) and runs the row's
-// program on its board, set through the firmware by scripts/with-board: its text as bash's
-// $'...' reads it, or "--no-board" for no board file. The program looks its row up by name.
+// tests/wine/CMakeLists.txt reads the rows, each on one line (a line that does not read as
+// a row stops the configure step), and runs the row's program on its board, set through the
+// firmware by scripts/with-board: its text as bash's $'...' reads it, or "--no-board" for
+// no board file. The program looks its row up by name.
 
 #include <cstring>
 
