@@ -4,7 +4,7 @@
 //   rounds ROUNDS FOLDER
 //
 // FOLDER holds FlashGate.exe, reference_wbem.exe, do_nothing.exe, job.vbs and the stand-in
-// WinPhlash.exe; every program starts there. One warm-up round, untimed, first proves
+// flasher (kToolFile); every program starts there. One warm-up round, untimed, first proves
 // that A, B and C each start the stand-in and D does not.
 
 #include <windows.h>
@@ -46,7 +46,7 @@ double TimeOneRun(const Program& program, const std::wstring& folder) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   // A stand-in still ending must not run into the next measurement.
-  wine_test::WaitForProcessesNamed(L"WinPhlash.exe", 10000);
+  wine_test::WaitForProcessesNamed(wine_test::kToolFile, 10000);
   return ended ? elapsed : -1;
 }
 
@@ -106,7 +106,9 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<Program> programs = {
       {"A FlashGate", L"\"" + folder + L"\\FlashGate.exe\"", true, {}},
       {"B reference", L"\"" + folder + L"\\reference_wbem.exe\"", true, {}},
-      {"C VBScript", L"\"" + std::wstring(system) + L"\\cscript.exe\" //nologo job.vbs", true, {}},
+      {"C VBScript",
+       L"\"" + std::wstring(system) + L"\\cscript.exe\" //nologo job.vbs " + wine_test::kToolFile,
+       true, {}},
       {"D do-nothing", L"\"" + folder + L"\\do_nothing.exe\"", false, {}},
   };
   SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", L"0");

@@ -10,7 +10,7 @@
 // looks for in each folder.
 inline constexpr wchar_t kFlasherFile[] = L"WinPhlash.exe";
 
-// Creates the tool's process from the bare command line "WinPhlash.exe", shown normal and
+// Creates the tool's process from the bare command line kFlasherFile, shown normal and
 // activated, without waiting for it. Returns 0, or the Windows error code.
 std::uint32_t StartFlasherByName();
 

@@ -46,7 +46,7 @@ class CodePath : public StandInTest {
   }
 
   static bool PlaceStandInIn(const std::wstring& folder) {
-    return CopyFileW(standin_exe.c_str(), (folder + L"\\WinPhlash.exe").c_str(), FALSE) != 0;
+    return CopyFileW(standin_exe.c_str(), (folder + L"\\" + kToolFile).c_str(), FALSE) != 0;
   }
 
   std::wstring ProgramPath() const { return program_folder_ + L"\\FlashGate.exe"; }
@@ -184,10 +184,10 @@ class SupportedPath : public CodePath {
     const StandInRecord record = WaitForRecord(record_, Scaled(5000));
     EXPECT_TRUE(record.found) << "the flasher was not started";
     if (!record.found) return record;
-    EXPECT_EQ(record.command_line, L"WinPhlash.exe");
+    EXPECT_EQ(record.command_line, kToolFile);
     EXPECT_EQ(record.uses_show_state, 1);
     EXPECT_EQ(record.show_state, SW_SHOWNORMAL);
-    EXPECT_TRUE(SamePath(record.module, folder + L"\\WinPhlash.exe")) << record.module;
+    EXPECT_TRUE(SamePath(record.module, folder + L"\\" + kToolFile)) << record.module;
     EXPECT_EQ(record.foreground, 1) << "the flasher's window should have the focus";
     return record;
   }
@@ -239,7 +239,7 @@ TEST_F(SupportedPath, NoFlasherAnywhereEndsSilently) {
 }
 
 TEST_F(SupportedPath, AFlasherThatIsNoProgramEndsSilently) {
-  const std::wstring fake = program_folder_ + L"\\WinPhlash.exe";
+  const std::wstring fake = program_folder_ + L"\\" + kToolFile;
   HANDLE file = CreateFileW(fake.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   const char text[] = "not a program\r\n";

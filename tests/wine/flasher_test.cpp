@@ -27,7 +27,7 @@ std::wstring OwnFolder() {
   return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-std::wstring StandIn() { return OwnFolder() + L"\\standin\\WinPhlash.exe"; }
+std::wstring StandIn() { return OwnFolder() + L"\\standin\\" + kToolFile; }
 
 // The error mode the program runs with; the tool must not inherit it.
 constexpr UINT kSilenced = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
@@ -176,7 +176,7 @@ class FlasherStart : public StandInTest {
     const std::wstring& folder = place == Place::Beside          ? OwnFolder()
                                  : place == Place::CurrentFolder ? current_
                                                                  : on_path_;
-    return folder + L"\\WinPhlash.exe";
+    return folder + L"\\" + kToolFile;
   }
 
   bool PlaceStandIn(Place place) const {
@@ -236,7 +236,7 @@ TEST_P(ProcessCreation, StartsTheBareNameAsExplorerWould) {
   }
   ASSERT_EQ(error, 0u);
   ASSERT_TRUE(record.found);
-  EXPECT_EQ(record.command_line, L"WinPhlash.exe");
+  EXPECT_EQ(record.command_line, kToolFile);
   EXPECT_EQ(record.uses_show_state, 1);
   EXPECT_EQ(record.show_state, SW_SHOWNORMAL);
   ASSERT_GE(record.error_mode, 0);

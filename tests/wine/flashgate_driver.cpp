@@ -3,7 +3,7 @@
 //   flashgate_driver PROGRAM [--close ok|escape|close|user] [--signal-folder DIR]
 //                    [--expect supported|warning]
 //
-// The program starts in its own folder, beside the stand-in WinPhlash.exe. Its box is
+// The program starts in its own folder, beside the stand-in flashing tool. Its box is
 // closed the given way (OK by default; "user": by whoever sits at the display), with
 // --signal-folder only once DIR\close-box appears (at most a minute) after the driver has
 // written DIR\box-shown, so that a screenshot can be taken in between. The report: what
@@ -39,7 +39,7 @@ void Print(const std::wstring& text) {
 }
 
 // What is wrong for the code path `expected` ("supported": no window, and the stand-in
-// started as "WinPhlash.exe", shown normally; "warning": the box, the end once it is
+// started by its bare file name, shown normally; "warning": the box, the end once it is
 // closed, and nothing started), or null when nothing is.
 const char* Fault(const std::wstring& expected, const Box* box, bool ended,
                   const StandInRecord& record) {
@@ -47,7 +47,7 @@ const char* Fault(const std::wstring& expected, const Box* box, bool ended,
     if (box != nullptr) return "showed a window";
     if (!ended) return "did not end";
     if (!record.found) return "did not start the flasher";
-    if (record.command_line != L"WinPhlash.exe" || record.show_state != SW_SHOWNORMAL) {
+    if (record.command_line != kToolFile || record.show_state != SW_SHOWNORMAL) {
       return "started the flasher the wrong way";
     }
     return nullptr;
@@ -123,7 +123,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!ended) ++left_behind;  // ended on the way out, but counted
   }
   // Any flasher it started is a process by now; once those end, its record is whole.
-  left_behind += WaitForProcessesNamed(L"WinPhlash.exe", Scaled(10000));
+  left_behind += WaitForProcessesNamed(kToolFile, Scaled(10000));
   const StandInRecord record = WaitForRecord(record_path, 0);
   RemoveFolder(records);
 

@@ -1,4 +1,4 @@
-// A stand-in for the flashing tool, built as WinPhlash.exe. It records how it was started
+// A stand-in for the flashing tool, built under the tool's name (kToolFile). It records how it was started
 // (standin_record.h) into the file that FLASHGATE_STANDIN_RECORD names, then stays open for
 // FLASHGATE_STANDIN_SECONDS (3 by default; 0 ends it at once, without a window).
 

@@ -9,6 +9,10 @@
 
 namespace wine_test {
 
+// The file name the tests expect the program to start, and the stand-in's own: stated once
+// for the tests, by FLASHGATE_EXPECTED_TOOL in CMake, never taken from the program.
+inline constexpr wchar_t kToolFile[] = FLASHGATE_EXPECTED_TOOL;
+
 struct StandInRecord {
   bool found = false;
   std::wstring command_line;
