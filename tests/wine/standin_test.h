@@ -1,7 +1,7 @@
 #pragma once
 
 // The base of the tests that start the stand-in flashing tool: a folder for its record,
-// the wait for the stand-in to end, so that none outlives its test, and the test's folders.
+// the stand-in ended once the test is over, so that none outlives it, and the test's folders.
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@ class StandInTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    WaitForTheStandInToEnd();
+    EndTheStandIn();
     for (const std::wstring& folder : folders_) RemoveFolder(folder);
   }
 
@@ -39,6 +39,18 @@ class StandInTest : public ::testing::Test {
   void WaitForTheStandInToEnd() const {
     const StandInRecord record = WaitForRecord(record_, 0);
     if (record.found) ProcessIsRunning(record.pid, Scaled(5000));
+  }
+
+  // Once the test is over, a stand-in that is still running (one that had to outlive the
+  // program) has done its part: it is ended, not waited for, and its file is free again.
+  void EndTheStandIn() const {
+    const StandInRecord record = WaitForRecord(record_, 0);
+    const HANDLE process =
+        record.found ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, record.pid) : nullptr;
+    if (process == nullptr) return;
+    TerminateProcess(process, 0);
+    WaitForSingleObject(process, Scaled(5000));
+    CloseHandle(process);
   }
 
   // What the stand-in recorded, once it has ended; the record is then cleared.
