@@ -17,6 +17,8 @@ from pathlib import Path
 
 SOURCE = Path(sys.argv[2]).resolve() if len(sys.argv) == 3 else None
 STATIC_CHECKS = "tests/static/check_shipped_pe.py"
+# The tool's file name as the tests expect it (FLASHGATE_EXPECTED_TOOL in CMake).
+TOOL = os.environ.get("FLASHGATE_EXPECTED_TOOL", "")
 PASSWORD = "correct horse 41"
 # What --check says after its verdict about the genuine signed program, and its last line.
 SIGNED_BY_US = "signature: CN=FlashGate release test, its digest matches the file"
@@ -291,7 +293,10 @@ def places(data):
 
 def evil(data):
     """The program changed as an attacker would: it starts another tool."""
-    tool, other = "WinPhlash.exe".encode("utf-16-le"), "EvilTool1.exe".encode("utf-16-le")
+    expect(len(TOOL) > 8, f"FLASHGATE_EXPECTED_TOOL names no tool: {TOOL!r}")
+    # As long as the tool's name, so that nothing else in the file moves.
+    tool = TOOL.encode("utf-16-le")
+    other = f"Evil{'1' * (len(TOOL) - 8)}.exe".encode("utf-16-le")
     expect(data.count(tool) == 1, "the tool's name is not in the program once")
     return bytearray(data.replace(tool, other))
 
