@@ -184,16 +184,11 @@ def read_signature(data, start, end, file_digests):
                   for n in attributes(data, part).get(NESTED_SIGNATURE, [])]
     except Exception as why:  # whatever cannot be read as a sound signature is broken
         reason = why if isinstance(why, Broken) else f"it cannot be read: {type(why).__name__}"
-        return [one_line(f"signature: BROKEN ({reason})")]
-    lines = [one_line(f"signature: {subject}, its digest matches the file")]
+        return [pe.one_line(f"signature: BROKEN ({reason})")]
+    lines = [pe.one_line(f"signature: {subject}, its digest matches the file")]
     for part in nested:
         lines += read_signature(data, part[1], part[3], file_digests)
     return lines
-
-
-def one_line(text):
-    """text with its control characters escaped: a subject cannot forge a line."""
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 def main(argv):
@@ -207,12 +202,13 @@ def main(argv):
         print(error, file=sys.stderr)
         return 2
     if image.problem:
-        lines = [f"signature: BROKEN ({image.problem})"]
-    else:
+        lines = [pe.one_line(f"signature: BROKEN ({image.problem})")]
+    elif image.signature:
         digested = image.digested()
-        lines = [line for start, end in image.signatures
-                 for line in read_signature(image.data, start, end,
-                                            lambda name: hashlib.new(name, digested).digest())]
+        lines = read_signature(image.data, *image.signature,
+                               lambda name: hashlib.new(name, digested).digest())
+    else:
+        lines = []
     print("\n".join(lines or ["signature: none"]))
     return 1 if any(line.startswith("signature: BROKEN") for line in lines) else 0
 

@@ -327,6 +327,28 @@ def grown_table(genuine, extra, entry_too):
     return data + extra
 
 
+def renamed_section(name):
+    """The unsigned program with its first section named `name` and its raw data said to
+    start at 0, so that the first difference, the name, lies "in" that section."""
+    def make(genuine):
+        data = bytearray(genuine["unsigned"])
+        optional = u32(data, 0x3C) + 24
+        table = optional + struct.unpack_from("<H", data, optional - 4)[0]
+        data[table:table + 8] = name.ljust(8, b"\0")
+        u32(data, table + 20, 0)  # PointerToRawData
+        return data
+    return make
+
+
+def second_entry(genuine):
+    """Our signed program with the attacker's whole entry after ours in the table."""
+    data, theirs = bytearray(genuine["signed"]), genuine["resigned"]
+    entry = places(data)[2]
+    start, size = struct.unpack_from("<II", theirs, places(theirs)[2])
+    u32(data, entry + 4, u32(data, entry + 4) + size)
+    return data + theirs[start:start + size]
+
+
 def fake_entry(genuine):
     """A payload appended to the unsigned program, dressed as a certificate entry."""
     data = bytearray(genuine["unsigned"])
@@ -376,6 +398,19 @@ CORPUS = [
      r"\(revision 0x756a, type 0x6b6e\)\n"),
     ("a dwLength of 0x7fffffff", lambda g: corrupted_length(g), 1,
      DIFFERS + r"its certificate entry at 0x[0-9a-f]+ declares 2147483647 bytes, "),
+    ("a second entry, the attacker's, after ours", second_entry, 1,
+     DIFFERS + r"its certificate table holds a second entry at 0x[0-9a-f]+; a signer writes "
+     r"one\nsignature: BROKEN \(its certificate table holds a second entry"),
+    # A name from the file is escaped: it cannot end the line or erase it.
+    ("a section named with a newline", renamed_section(b".te\nxt"), 1,
+     DIFFERS + r"first at byte \d+ \(0x[0-9a-f]+\) in section \.te\\nxt: 0x0a in the "
+     r"file, 0x78 in the build\nsignature: none\n"),
+    ("a section name that erases the line", renamed_section(b"\r\x1b[2K.tx"), 1,
+     DIFFERS + r"first at byte \d+ \(0x[0-9a-f]+\) in section \\r\\x1b\[2K\.tx: "
+     r"0x0d in the file, 0x2e in the build\nsignature: none\n"),
+    ("a section named with a NUL", renamed_section(b".t\0xt"), 1,
+     DIFFERS + r"first at byte \d+ \(0x[0-9a-f]+\) in section \.t\\x00xt: 0x00 in the "
+     r"file, 0x65 in the build\nsignature: none\n"),
     ("a made-up entry on the unsigned program", fake_entry, 1,
      DIFFERS + r"a signature in it is broken; no one should run it\n"
      r"signature: BROKEN \(it is not an Authenticode PKCS#7 signed-data object\)\n"),
