@@ -373,7 +373,7 @@ def main():
         if failures:
             failed += 1
             print(f"FAIL: seed {seed}, case {number} ({name}):", *failures, sep="\n  ")
-            print(f"  rebuild it:\n    import sys; sys.path.insert(0, '{source}/tests/release')\n"
+            print(f"  rebuild it:\n    import sys; sys.path.insert(0, '{Path(__file__).parent}')\n"
                   f"    from fuzz_check import case, bases_in\n"
                   f"    name, data = case({seed}, {number}, bases_in('{bases_dir}'))\n"
                   f"    open('case.exe', 'wb').write(data)")
