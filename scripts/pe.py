@@ -109,8 +109,8 @@ class Image:
             return (f"its certificate entry at {start:#x} holds {len(padding)} bytes "
                     f"after its DER object, not up to 7 zero bytes of padding")
         if slot_end != end:
-            return (f"its certificate table holds a second entry at {slot_end:#x}; "
-                    f"a signer writes one")
+            return (f"its certificate table holds more than one entry: {end - slot_end} "
+                    f"bytes follow the first at {slot_end:#x}; a signer writes one")
         self.signature = (start + 8, der[2])
         return None
 
