@@ -43,31 +43,6 @@ KNOWN = {
 HOLDS = re.compile(r"signature: .*, its digest matches the file((?:; [^;]*)*)")
 
 
-def der_tree(data):
-    """[tag, contents] of one DER object, contents a list of trees where constructed."""
-    tag, length, at = data[0], data[1], 2
-    if length & 0x80:
-        length, at = int.from_bytes(data[2:2 + (length & 0x7F)], "big"), 2 + (length & 0x7F)
-    body = data[at:at + length]
-    if not tag & 0x20:
-        return [tag, body]
-    children, at = [], 0
-    while at < len(body):
-        child = der_tree(body[at:])
-        children.append(child)
-        at += len(der(child))
-    return [tag, children]
-
-
-def der(tree):
-    tag, contents = tree
-    body = b"".join(map(der, contents)) if isinstance(contents, list) else contents
-    size = len(body)
-    length = bytes([size]) if size < 0x80 else \
-        bytes([0x80 | (size.bit_length() + 7) // 8]) + size.to_bytes((size.bit_length() + 7) // 8, "big")
-    return bytes([tag]) + length + body
-
-
 def nodes(tree):
     """Every node of a tree, the root first, each with its parent (None for the root)."""
     found, todo = [], [(tree, None)]
@@ -79,33 +54,12 @@ def nodes(tree):
     return found
 
 
-def table(data):
-    """(certificate-table entry offset, table start) of a signed PE32 program."""
-    entry = rt.places(data)[2]
-    return entry, rt.u32(data, entry)
-
-
-def with_signature(data, signature):
-    """data with its one certificate entry holding `signature`, the sizes made right."""
-    entry, start = table(data)
-    slot = (8 + len(signature) + 7) // 8 * 8
-    out = bytearray(data[:start]) + struct.pack("<IHH", 8 + len(signature), 0x0200, 2)
-    out += signature + bytes(slot - 8 - len(signature))
-    struct.pack_into("<II", out, entry, start, slot)
-    return out
-
-
-def signature_of(data):
-    entry, start = table(data)
-    return der(der_tree(data[start + 8:]))
-
-
 def tree_edit(edit):
     """An operator that edits the signature's tree in place and rewrites the entry."""
     def operator(rng, data, bases):
-        tree = der_tree(signature_of(data))
+        tree = rt.signature_tree(data)
         edit(rng, tree, rng.choice([n for n in nodes(tree) if n[1] is not None]))
-        return with_signature(data, der(tree))
+        return rt.with_signature(data, rt.der(tree))
     return operator
 
 
@@ -116,7 +70,7 @@ def delete(rng, tree, picked):
 
 def duplicate(rng, tree, picked):
     node, parent = picked
-    parent[1].insert(parent[1].index(node), der_tree(der(node)))
+    parent[1].insert(parent[1].index(node), rt.der_tree(rt.der(node)))
 
 
 def append_element(rng, tree, picked):
@@ -127,7 +81,7 @@ def append_element(rng, tree, picked):
 
 def replace(rng, tree, picked):
     node, parent = picked
-    other = der_tree(der(rng.choice(nodes(tree))[0]))  # a copy: it may hold the node
+    other = rt.der_tree(rt.der(rng.choice(nodes(tree))[0]))  # a copy: it may hold the node
     parent[1][parent[1].index(node)] = other
 
 
@@ -154,7 +108,7 @@ def flip(start_of):
 
 def length_byte(rng, data, bases):
     """A DER length in the signature changed, nothing else made right."""
-    out, start = bytearray(data), table(data)[1] + 8
+    out, start = bytearray(data), rt.table(data)[1] + 8
     at = rng.randrange(start, len(out) - 1)
     while out[at] not in (0x30, 0x31, 0xA0, 0xA1, 0x04, 0x06, 0x02):
         at = rng.randrange(start, len(out) - 1)
@@ -192,21 +146,21 @@ def section_header(rng, data, bases):
 def second_entry(rng, data, bases):
     """A second entry, ours or the nested copy's, after the first."""
     other = rng.choice(list(bases.values()))
-    entry, start = table(other)
+    entry, start = rt.table(other)
     extra = other[start:start + rt.u32(other, entry + 4)]
     out = bytearray(data)
-    rt.u32(out, table(out)[0] + 4, rt.u32(out, table(out)[0] + 4) + len(extra))
+    rt.u32(out, rt.table(out)[0] + 4, rt.u32(out, rt.table(out)[0] + 4) + len(extra))
     return out + extra
 
 
 def splice(rng, data, bases):
     """The other base's signature, or one of its subtrees, in place of ours."""
-    theirs = der_tree(signature_of(rng.choice(list(bases.values()))))
-    tree = der_tree(signature_of(data))
+    theirs = rt.signature_tree(rng.choice(list(bases.values())))
+    tree = rt.signature_tree(data)
     node, parent = rng.choice([n for n in nodes(tree) if n[1] is not None])
     other = rng.choice([n for n, _ in nodes(theirs) if n[0] == node[0]] or [theirs])
     parent[1][parent[1].index(node)] = other
-    return with_signature(data, der(tree))
+    return rt.with_signature(data, rt.der(tree))
 
 
 def truncate(rng, data, bases):
@@ -218,14 +172,14 @@ def overlay(rng, data, bases):
     extra = bytes(rng.randrange(256) for _ in range(rng.choice([1, 8, 64])))
     out = bytearray(data) + extra
     if rng.random() < 0.5:
-        entry = table(out)[0]
+        entry = rt.table(out)[0]
         rt.u32(out, entry + 4, rt.u32(out, entry + 4) + len(extra))
     return out
 
 
 OPERATORS = {  # name: function(rng, a base's bytes, every base) -> the case's bytes
     "bit flip anywhere": flip(lambda data: 0),
-    "bit flip in the signature": flip(lambda data: table(data)[1] + 8),
+    "bit flip in the signature": flip(lambda data: rt.table(data)[1] + 8),
     "DER element deleted": tree_edit(delete),
     "DER element doubled": tree_edit(duplicate),
     "DER element appended": tree_edit(append_element),
@@ -234,11 +188,13 @@ OPERATORS = {  # name: function(rng, a base's bytes, every base) -> the case's b
     "OID changed": tree_edit(change_oid),
     "DER length changed": length_byte,
     "signature spliced": splice,
-    "WIN_CERTIFICATE dwLength": field(lambda r, d: table(d)[1], "<I", [0, 7, 8, 0x7FFFFFFF]),
-    "WIN_CERTIFICATE revision and type": field(lambda r, d: table(d)[1] + 4, "<I",
+    "WIN_CERTIFICATE dwLength": field(lambda r, d: rt.table(d)[1], "<I",
+                                      [0, 7, 8, 0x7FFFFFFF]),
+    "WIN_CERTIFICATE revision and type": field(lambda r, d: rt.table(d)[1] + 4, "<I",
                                                [0x00020100, 0x00010200, 0x00020000]),
-    "security directory offset": field(lambda r, d: table(d)[0], "<I", [0, 0x400, 8]),
-    "security directory size": field(lambda r, d: table(d)[0] + 4, "<I", [0, 8, 0xFFFFFFFF]),
+    "security directory offset": field(lambda r, d: rt.table(d)[0], "<I", [0, 0x400, 8]),
+    "security directory size": field(lambda r, d: rt.table(d)[0] + 4, "<I",
+                                     [0, 8, 0xFFFFFFFF]),
     "second certificate entry": second_entry,
     "section header": section_header,
     # The file header and PE32's optional header with its data directories.

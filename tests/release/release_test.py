@@ -289,6 +289,71 @@ def places(data):
     return optional + 60, optional + 64, optional + 96 + 8 * 4
 
 
+def table(data):
+    """(certificate-table entry offset, table start) of a signed PE32 program."""
+    entry = places(data)[2]
+    return entry, u32(data, entry)
+
+
+def der_tree(data):
+    """[tag, contents] of the DER object at the start of data, contents a list of trees
+    where it is constructed."""
+    tag, length, at = data[0], data[1], 2
+    if length & 0x80:
+        length, at = int.from_bytes(data[2:2 + (length & 0x7F)], "big"), 2 + (length & 0x7F)
+    body = data[at:at + length]
+    if not tag & 0x20:
+        return [tag, body]
+    children, at = [], 0
+    while at < len(body):
+        children.append(der_tree(body[at:]))
+        at += len(der(children[-1]))
+    return [tag, children]
+
+
+def der(tree):
+    """A tree's DER encoding, every length made right."""
+    tag, contents = tree
+    body = b"".join(map(der, contents)) if isinstance(contents, list) else contents
+    if len(body) < 0x80:
+        length = bytes([len(body)])
+    else:
+        size = len(body).to_bytes((len(body).bit_length() + 7) // 8, "big")
+        length = bytes([0x80 | len(size)]) + size
+    return bytes([tag]) + length + body
+
+
+def signature_tree(data):
+    """The tree of a signed program's PKCS#7 object."""
+    return der_tree(data[table(data)[1] + 8:])
+
+
+def with_signature(data, signature):
+    """data with its one certificate entry holding `signature`, the sizes made right."""
+    entry, start = table(data)
+    slot = (8 + len(signature) + 7) // 8 * 8
+    out = bytearray(data[:start]) + struct.pack("<IHH", 8 + len(signature), 0x0200, 2)
+    out += signature + bytes(slot - 8 - len(signature))
+    struct.pack_into("<II", out, entry, start, slot)
+    return out
+
+
+def edited_signer(edit):
+    """Our signed program with edit() applied to its one SignerInfo's list of fields."""
+    def make(genuine):
+        tree = signature_tree(genuine["signed"])
+        signed_data = tree[1][1][1][0]  # ContentInfo, [0], SignedData
+        edit(signed_data[1][-1][1][0][1])  # signerInfos, the SignerInfo
+        return with_signature(genuine["signed"], der(tree))
+    return make
+
+
+def digests_emptied(genuine):
+    tree = signature_tree(genuine["signed"])
+    tree[1][1][1][0][1][1][1].clear()  # SignedData's digestAlgorithms
+    return with_signature(genuine["signed"], der(tree))
+
+
 def evil(data):
     """The program changed as an attacker would: it starts another tool."""
     tool, other = "WinPhlash.exe".encode("utf-16-le"), "EvilTool1.exe".encode("utf-16-le")
@@ -412,6 +477,16 @@ CORPUS = [
     ("a section named with a NUL", renamed_section(b".t\0xt"), 1,
      DIFFERS + r"first at byte \d+ \(0x[0-9a-f]+\) in section \.t\\x00xt: 0x00 in the "
      r"file, 0x65 in the build\nsignature: none\n"),
+    ("digest algorithms emptied", digests_emptied, 1, DIFFERS + r"a signature in it is "
+     r"broken.*\nsignature: BROKEN \(its digest algorithms are not its signer's alone\)\n"),
+    ("an element after the signer's signature value", edited_signer(
+        lambda fields: fields.append([0x05, b""])), 1, DIFFERS + r"a signature in it is "
+     r"broken.*\nsignature: BROKEN \(its signer is not version, issuer and serial, digest, "
+     r"signed attributes, signature and unsigned attributes alone\)\n"),
+    # An RFC 3161 token, empty: nothing verifies a time stamp, and the line says so.
+    ("a time stamp", edited_signer(lambda fields: fields.append([0xA1, [[0x30, [
+        [0x06, bytes.fromhex("2b060104018237030301")], [0x31, [[0x30, []]]]]]]])), 0,
+     f"{MATCHES}{SIGNED_BY_US}; its time stamp is not verified\n"),
     ("a made-up entry on the unsigned program", fake_entry, 1,
      DIFFERS + r"a signature in it is broken; no one should run it\n"
      r"signature: BROKEN \(it is not an Authenticode PKCS#7 signed-data object\)\n"),
