@@ -8,9 +8,9 @@
                        exit 0 if none is broken, 1 if one is, 2 if FILE is not a PE program,
                        3 if this script cannot run (the cryptography package is missing)
 
-A signature holds when it is one Authenticode signed-data object as signers write it (one
-signer, whose digest algorithm the object names alone, and nothing after the signer's
-signature value but unsigned attributes), the digest it names is the file's, its signed
+A signature holds when it is one Authenticode signed-data object as signers write it
+(version 1, one signer of version 1, whose digest algorithm the object names alone, and
+nothing after the signer's signature value but unsigned attributes), the digest it names is the file's, its signed
 attributes name that digest, the signer's certificate in it verifies the signature over
 them, and each certificate on the way from it to a root verifies where its issuer is in the
 signature too. A note on the line says what is left unchecked: a time stamp, an issuer that
@@ -82,13 +82,17 @@ def oid(data, part):
     return ".".join(map(str, [first, numbers[0] - 40 * first, *numbers[1:]]))
 
 
-def digest_name(data, algorithm):
-    """hashlib's name for the digest an AlgorithmIdentifier names, its parameters absent or
-    NULL."""
-    fields = parts(data, algorithm[2], algorithm[3])
-    if [f[0] for f in fields] not in ([0x06], [0x06, 0x05]) or fields[-1][2] != fields[-1][3]:
-        raise Broken("it names a digest algorithm with parameters")
-    name = DIGESTS.get(oid(data, fields[0]))
+def algorithm(data, part):
+    """The OID an AlgorithmIdentifier names, its parameters absent or NULL."""
+    fields = parts(data, part[2], part[3])
+    if len(fields) not in (1, 2) or any(data[f[1]:f[3]] != b"\x05\x00" for f in fields[1:]):
+        raise Broken("it names an algorithm with parameters other than NULL")
+    return oid(data, fields[0])
+
+
+def digest_name(data, part):
+    """hashlib's name for the digest an AlgorithmIdentifier names."""
+    name = DIGESTS.get(algorithm(data, part))
     if name is None:
         raise Broken("it uses an unknown digest algorithm")
     return name
@@ -111,13 +115,17 @@ def check_signer(data, signer, certificates, content):
                                       [0x02, 0x30, 0x30, 0xA0, 0x30, 0x04, 0xA1]):
         raise Broken("its signer is not version, issuer and serial, digest, signed "
                      "attributes, signature and unsigned attributes alone")
+    if data[fields[0][2]:fields[0][3]] != b"\x01":
+        raise Broken("its signer's version is not 1")
+    # The signature algorithm's form alone: the key says how the signature verifies.
+    algorithm(data, fields[4])
     issuer, serial = parts(data, fields[1][2], fields[1][3], 0x30, 0x02)
     signed = attributes(data, fields[3])
-    algorithm = digest_name(data, fields[2])
+    digest_kind = digest_name(data, fields[2])
     if [oid(data, v) for v in signed.get(CONTENT_TYPE, [])] != [SPC_INDIRECT_DATA]:
         raise Broken("its signed attributes do not name Authenticode content")
     digest = [data[v[2]:v[3]] for v in signed.get(MESSAGE_DIGEST, []) if v[0] == 0x04]
-    if digest != [hashlib.new(algorithm, content).digest()]:
+    if digest != [hashlib.new(digest_kind, content).digest()]:
         raise Broken("its signed attributes do not match its content")
     number = int.from_bytes(data[serial[2]:serial[3]], "big", signed=True)
     for certificate in certificates:
@@ -129,7 +137,7 @@ def check_signer(data, signer, certificates, content):
     # The signature is over the attributes encoded as a SET, not as the [0] they stand in.
     if not verifies(certificate.public_key(), data[fields[5][2]:fields[5][3]],
                     b"\x31" + data[fields[3][1] + 1:fields[3][3]],
-                    getattr(hashes, algorithm.upper())()):
+                    getattr(hashes, digest_kind.upper())()):
         raise Broken("its signer's signature does not verify")
     unchecked = check_chain(certificate, certificates)
     notes = [f"its certificate's issuer {unchecked} is not in it, so nothing here checks "
@@ -140,7 +148,7 @@ def check_signer(data, signer, certificates, content):
             notes.append("its time stamp is not verified")
         elif kind != NESTED_SIGNATURE:
             notes.append(f"it carries unsigned data of type {kind}, which no signature covers")
-    return certificate.subject.rfc4514_string(), algorithm, unsigned, notes
+    return certificate.subject.rfc4514_string(), digest_kind, unsigned, notes
 
 
 def verifies(key, value, signed, hashed):
@@ -188,6 +196,8 @@ def read_signature(data, start, end, file_digests):
         if (tags[:3] != [0x02, 0x31, 0x30] or tags[-1] != 0x31 or
                 tags[3:-1] not in ([], [0xA0], [0xA1], [0xA0, 0xA1])):
             raise Broken(NOT_AUTHENTICODE)
+        if data[fields[0][2]:fields[0][3]] != b"\x01":
+            raise Broken("its signed-data version is not 1")
         certificates = [x509.load_der_x509_certificate(data[c[1]:c[3]])
                         for f in fields if f[0] == 0xA0 for c in parts(data, f[2], f[3])]
         signers = parts(data, fields[-1][2], fields[-1][3])
@@ -200,8 +210,8 @@ def read_signature(data, start, end, file_digests):
         image, digest_info = parts(data, indirect[2], indirect[3], 0x30, 0x30)
         if oid(data, parts(data, image[2], image[3])[0]) != SPC_PE_IMAGE_DATA:
             raise Broken("it does not sign a PE image")
-        algorithm, named = parts(data, digest_info[2], digest_info[3], 0x30, 0x04)
-        if data[named[2]:named[3]] != file_digests(digest_name(data, algorithm)):
+        file_algorithm, named = parts(data, digest_info[2], digest_info[3], 0x30, 0x04)
+        if data[named[2]:named[3]] != file_digests(digest_name(data, file_algorithm)):
             raise Broken("its digest does not match the file")
         # The signed attributes' digest is over the content's contents, without its header.
         subject, signer_digest, unsigned, notes = check_signer(
@@ -209,7 +219,7 @@ def read_signature(data, start, end, file_digests):
         # One signer, one digest: the object names it alone, and the file's digest is the
         # signer's too.
         if ([digest_name(data, a) for a in parts(data, fields[1][2], fields[1][3])] !=
-                [signer_digest] or digest_name(data, algorithm) != signer_digest):
+                [signer_digest] or digest_name(data, file_algorithm) != signer_digest):
             raise Broken("its digest algorithms are not its signer's alone")
     except Exception as why:  # whatever cannot be read as a sound signature is broken
         reason = why if isinstance(why, Broken) else f"it cannot be read: {type(why).__name__}"
