@@ -10,12 +10,13 @@
 
 A signature holds when it is one Authenticode signed-data object as signers write it
 (version 1, one signer of version 1, whose digest algorithm the object names alone, and
-nothing after the signer's signature value but unsigned attributes), the digest it names is the file's, its signed
-attributes name that digest, the signer's certificate in it verifies the signature over
-them, and each certificate on the way from it to a root verifies where its issuer is in the
-signature too. A note on the line says what is left unchecked: a time stamp, an issuer that
-is not in the signature, unsigned data that no signature covers. Whether the certificate is
-one to trust is left to the reader: nothing here looks at roots or revocation.
+nothing after the signer's signature value but unsigned attributes), the digest it names
+is the file's, its signed attributes name that digest, the signer's certificate in it
+verifies the signature over them, and each certificate on the way from it to a root
+verifies where its issuer is in the signature too. A note on the line says what is left
+unchecked: a time stamp, an issuer that is not in the signature, unsigned data that no
+signature covers. Whether the certificate is one to trust is left to the reader: nothing
+here looks at roots or revocation.
 """
 
 import hashlib

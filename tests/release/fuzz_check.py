@@ -256,8 +256,8 @@ def judge(file, source, built, build_map, ca):
     for (status, out, error), script in zip(outcomes, ("compare", "signatures")):
         if status not in (0, 1, 2) or "Traceback" in error:
             failures.append(f"{script} exited {status}: {error[-300:]!r}")
-        lines = (out + error).splitlines()
-        if not all(line.isprintable() for line in lines):
+        # Split at newlines alone: splitlines() would also split at \r and \x1c, hiding them.
+        if not all(line.isprintable() for line in (out + error).split("\n")):
             failures.append(f"{script} printed a line that is not printable text: {out!r}")
     (compared, difference, _), (signed, lines, _) = outcomes
     if failures:
