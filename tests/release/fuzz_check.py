@@ -134,6 +134,8 @@ def section_header(rng, data, bases):
     if rng.random() < 0.5:
         out[header:header + 8] = bytes(rng.choice(b".textr\n\r\x1b\0[K2\x7f\xff")
                                        for _ in range(8))
+        if rng.random() < 0.5:  # its raw data said to start at 0: the name lies "in" it
+            rt.u32(out, header + 20, 0)
     else:
         at = header + rng.choice([8, 12, 16, 20])
         rt.u32(out, at, max(0, rt.u32(out, at) + rng.choice([-0x200, -1, 1, 0x200, 0x1000])))
