@@ -86,7 +86,8 @@ def oid(data, part):
 def algorithm(data, part):
     """The OID an AlgorithmIdentifier names, its parameters absent or NULL."""
     fields = parts(data, part[2], part[3])
-    if len(fields) not in (1, 2) or any(data[f[1]:f[3]] != b"\x05\x00" for f in fields[1:]):
+    if part[0] != 0x30 or len(fields) not in (1, 2) or \
+            any(data[f[1]:f[3]] != b"\x05\x00" for f in fields[1:]):
         raise Broken("it names an algorithm with parameters other than NULL")
     return oid(data, fields[0])
 
@@ -103,6 +104,8 @@ def attributes(data, part):
     """{type: [values]} of a SET OF Attribute."""
     found = {}
     for attribute in parts(data, part[2], part[3]):
+        if attribute[0] != 0x30:
+            raise Broken(NOT_AUTHENTICODE)
         kind, values = parts(data, attribute[2], attribute[3], 0x06, 0x31)
         found.setdefault(oid(data, kind), []).extend(parts(data, values[2], values[3]))
     return found
@@ -112,8 +115,8 @@ def check_signer(data, signer, certificates, content):
     """The signer's subject, its digest algorithm and its unsigned attributes, if its
     signature over its signed attributes holds; and notes on what is left unchecked."""
     fields = parts(data, signer[2], signer[3])
-    if [f[0] for f in fields] not in ([0x02, 0x30, 0x30, 0xA0, 0x30, 0x04],
-                                      [0x02, 0x30, 0x30, 0xA0, 0x30, 0x04, 0xA1]):
+    if signer[0] != 0x30 or [f[0] for f in fields] not in (
+            [0x02, 0x30, 0x30, 0xA0, 0x30, 0x04], [0x02, 0x30, 0x30, 0xA0, 0x30, 0x04, 0xA1]):
         raise Broken("its signer is not version, issuer and serial, digest, signed "
                      "attributes, signature and unsigned attributes alone")
     if data[fields[0][2]:fields[0][3]] != b"\x01":
