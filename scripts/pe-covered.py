@@ -59,12 +59,12 @@ def main(argv):
         if len(argv) == 3 and argv[1] == "check":
             problem = pe.load(argv[2]).problem
             if problem:
-                print(problem)
+                print(pe.one_line(problem))
             return 1 if problem else 0
         if len(argv) == 4 and argv[1] == "compare":
             difference = first_difference(pe.load(argv[2]), pe.load(argv[3]))
             if difference:
-                print(difference)
+                print(pe.one_line(difference))
             return 1 if difference else 0
     except pe.BadInput as error:
         print(error, file=sys.stderr)

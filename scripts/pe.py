@@ -6,10 +6,11 @@ and the certificate table, for the static checks, the release's comparison and t
                        on stderr where FILE is not a PE file
 
 A certificate table counts as a signer's only when it lies after the headers and every
-section, starts on an 8-byte boundary, ends the file, and holds nothing but whole PKCS#7
-entries, each one DER object and at most 7 zero bytes of padding. Anywhere else, a range
-that a signature leaves out could hold code that Windows runs (sections are mapped from
-their file offsets, wherever the table lies).
+section, starts on an 8-byte boundary, ends the file, and holds one PKCS#7 entry, one DER
+object and at most 7 zero bytes of padding. Anywhere else, a range that a signature leaves
+out could hold code that Windows runs (sections are mapped from their file offsets,
+wherever the table lies). Windows reads the first entry alone and signers write one (nested
+signatures live inside it), so a second entry would be bytes that nothing verifies.
 """
 
 import os
@@ -59,15 +60,16 @@ class Image:
         self.directories = [struct.unpack_from("<II", data, table + 8 * i)
                             for i in range(min(entries, 16))]
         self.sections = []
+        self.section_table = opt + opt_size
         for i in range(count):
-            name, *sizes = struct.unpack_from("<8sIIII", data, opt + opt_size + 40 * i)
+            name, *sizes = struct.unpack_from("<8sIIII", data, self.section_table + 40 * i)
             self.sections.append(Section(name.rstrip(b"\0").decode("ascii", "replace"), *sizes))
         self.headers_end = min((s.raw_ptr for s in self.sections if s.raw_size),
                                default=len(data))
         # The certificate table's entry alone holds a file offset, not an address.
         self.certificate_entry = table + 8 * DIR_SECURITY if entries > DIR_SECURITY else None
         self.certificate_table = (0, 0)
-        self.signatures = []  # (start, end) of each entry's DER object
+        self.signature = None  # (start, end) of the one entry's DER object
         self.problem = None  # why the certificate table is not one a signer writes
         if self.certificate_entry is not None:
             start, size = self.directories[DIR_SECURITY]
@@ -77,7 +79,7 @@ class Image:
             self.certificate_table = (start, size) if size and not self.problem else (0, 0)
 
     def _read_table(self, start, size, content_end):
-        """None if the certificate table is well-formed, else why not; fills signatures."""
+        """None if the certificate table is well-formed, else why not; sets signature."""
         data = self.data
         if not size:
             return f"its certificate-table entry is not zero (offset {start:#x}, size 0)" \
@@ -90,27 +92,27 @@ class Image:
                     f"section (they end at {content_end:#x})")
         if end != len(data):
             return (f"its certificate table ends at {end:#x}, the file at {len(data):#x}")
-        at = start
-        while at < end:
-            if end - at < 8:
-                return f"its certificate table ends in a partial entry at {at:#x}"
-            length, revision, kind = struct.unpack_from("<IHH", data, at)
-            if (revision, kind) != (WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA):
-                return (f"its certificate entry at {at:#x} is not a PKCS#7 signature "
-                        f"(revision {revision:#x}, type {kind:#x})")
-            slot_end = at + (length + 7) // 8 * 8
-            if length < 8 or slot_end > end:
-                return (f"its certificate entry at {at:#x} declares {length} bytes, "
-                        f"{slot_end - at} with its padding; {end - at} are left in the table")
-            der = der_object(data, at + 8, at + length)
-            if der is None or der[0] != 0x30:
-                return f"its certificate entry at {at:#x} does not hold one DER object"
-            padding = data[der[2]:slot_end]
-            if len(padding) > 7 or any(padding):
-                return (f"its certificate entry at {at:#x} holds {len(padding)} bytes "
-                        f"after its DER object, not up to 7 zero bytes of padding")
-            self.signatures.append((at + 8, der[2]))
-            at = slot_end
+        if size < 8:
+            return f"its certificate table ends in a partial entry at {start:#x}"
+        length, revision, kind = struct.unpack_from("<IHH", data, start)
+        if (revision, kind) != (WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA):
+            return (f"its certificate entry at {start:#x} is not a PKCS#7 signature "
+                    f"(revision {revision:#x}, type {kind:#x})")
+        slot_end = start + (length + 7) // 8 * 8
+        if length < 8 or slot_end > end:
+            return (f"its certificate entry at {start:#x} declares {length} bytes, "
+                    f"{slot_end - start} with its padding; {size} are in the table")
+        der = der_object(data, start + 8, start + length)
+        if der is None or der[0] != 0x30:
+            return f"its certificate entry at {start:#x} does not hold one DER object"
+        padding = data[der[2]:slot_end]
+        if len(padding) > 7 or any(padding):
+            return (f"its certificate entry at {start:#x} holds {len(padding)} bytes "
+                    f"after its DER object, not up to 7 zero bytes of padding")
+        if slot_end != end:
+            return (f"its certificate table holds more than one entry: {end - slot_end} "
+                    f"bytes follow the first at {slot_end:#x}; a signer writes one")
+        self.signature = (start + 8, der[2])
         return None
 
     def digested(self):
@@ -198,6 +200,12 @@ def der_object(data, at, end):
         length = int.from_bytes(data[contents:contents + count], "big")
         contents += count
     return (data[at], contents, contents + length) if contents + length <= end else None
+
+
+def one_line(text):
+    """text from a file with its control characters escaped: nothing in it can forge or
+    break a line of output."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 def shown(path):

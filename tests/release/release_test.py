@@ -15,6 +15,9 @@ import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+import pe  # noqa: E402  the one PE reader, which the program's file is read through
+
 SOURCE = Path(sys.argv[2]).resolve() if len(sys.argv) == 3 else None
 STATIC_CHECKS = "tests/static/check_shipped_pe.py"
 # The tool's file name as the tests expect it (FLASHGATE_EXPECTED_TOOL in CMake).
@@ -285,10 +288,74 @@ def u32(data, at, value=None):
     return struct.unpack_from("<I", data, at)[0]
 
 
-def places(data):
-    """(SizeOfHeaders, CheckSum, certificate-table entry) offsets of a PE32 program."""
-    optional = u32(data, 0x3C) + 24
-    return optional + 60, optional + 64, optional + 96 + 8 * 4
+def entry_of(data):
+    """The offset of a program's certificate-table entry (its table's offset and size)."""
+    return pe.Image(bytes(data)).certificate_entry
+
+
+def table(data):
+    """(certificate-table entry offset, table start) of a signed PE32 program."""
+    entry = entry_of(data)
+    return entry, u32(data, entry)
+
+
+def der_tree(data):
+    """[tag, contents] of the DER object at the start of data, contents a list of trees
+    where it is constructed."""
+    tag, length, at = data[0], data[1], 2
+    if length & 0x80:
+        length, at = int.from_bytes(data[2:2 + (length & 0x7F)], "big"), 2 + (length & 0x7F)
+    body = data[at:at + length]
+    if not tag & 0x20:
+        return [tag, body]
+    children, at = [], 0
+    while at < len(body):
+        children.append(der_tree(body[at:]))
+        at += len(der(children[-1]))
+    return [tag, children]
+
+
+def der(tree):
+    """A tree's DER encoding, every length made right."""
+    tag, contents = tree
+    body = b"".join(map(der, contents)) if isinstance(contents, list) else contents
+    if len(body) < 0x80:
+        length = bytes([len(body)])
+    else:
+        size = len(body).to_bytes((len(body).bit_length() + 7) // 8, "big")
+        length = bytes([0x80 | len(size)]) + size
+    return bytes([tag]) + length + body
+
+
+def signature_tree(data):
+    """The tree of a signed program's PKCS#7 object."""
+    return der_tree(data[table(data)[1] + 8:])
+
+
+def with_signature(data, signature):
+    """data with its one certificate entry holding `signature`, the sizes made right."""
+    entry, start = table(data)
+    slot = (8 + len(signature) + 7) // 8 * 8
+    out = bytearray(data[:start]) + struct.pack("<IHH", 8 + len(signature), 0x0200, 2)
+    out += signature + bytes(slot - 8 - len(signature))
+    struct.pack_into("<II", out, entry, start, slot)
+    return out
+
+
+def edited_signer(edit):
+    """Our signed program with edit() applied to its one SignerInfo's list of fields."""
+    def make(genuine):
+        tree = signature_tree(genuine["signed"])
+        signed_data = tree[1][1][1][0]  # ContentInfo, [0], SignedData
+        edit(signed_data[1][-1][1][0][1])  # signerInfos, the SignerInfo
+        return with_signature(genuine["signed"], der(tree))
+    return make
+
+
+def digests_emptied(genuine):
+    tree = signature_tree(genuine["signed"])
+    tree[1][1][1][0][1][1][1].clear()  # SignedData's digestAlgorithms
+    return with_signature(genuine["signed"], der(tree))
 
 
 def evil(data):
@@ -305,8 +372,8 @@ def inserted_sections(genuine):
     """A changed copy of the sections right after the headers, where Windows maps them
     from; the entry points at the copy and the genuine sections follow it."""
     data = bytearray(genuine["unsigned"])
-    headers_size, _, entry = places(data)
-    headers = u32(data, headers_size)
+    image = pe.Image(bytes(data))
+    entry, headers = image.certificate_entry, image.headers_end
     copy = evil(data)[headers:]
     struct.pack_into("<II", data, entry, headers, len(copy))
     return data[:headers] + copy + data[headers:]
@@ -315,8 +382,8 @@ def inserted_sections(genuine):
 def program_in_front(genuine):
     """A whole changed program first, its entry over itself; the genuine program after."""
     front, back = evil(genuine["unsigned"]), bytearray(genuine["unsigned"])
-    struct.pack_into("<II", front, places(front)[2], 0, len(front))
-    u32(back, places(back)[1], 0)  # what --check zeroes in the build
+    struct.pack_into("<II", front, entry_of(front), 0, len(front))
+    u32(back, pe.Image(bytes(back)).checksum_offset, 0)  # what --check zeroes in the build
     return front + back
 
 
@@ -324,7 +391,7 @@ def grown_table(genuine, extra, entry_too):
     """The signed program with `extra` bytes at the end of its certificate table, counted
     by the table's size and, with entry_too, by its one entry's dwLength too."""
     data = bytearray(genuine["signed"])
-    entry = places(data)[2]
+    entry = entry_of(data)
     start = u32(data, entry)
     u32(data, entry + 4, u32(data, entry + 4) + len(extra))
     if entry_too:
@@ -332,12 +399,33 @@ def grown_table(genuine, extra, entry_too):
     return data + extra
 
 
+def renamed_section(name):
+    """The unsigned program with its first section named `name` and its raw data said to
+    start at 0, so that the first difference, the name, lies "in" that section."""
+    def make(genuine):
+        data = bytearray(genuine["unsigned"])
+        table = pe.Image(bytes(data)).section_table
+        data[table:table + 8] = name.ljust(8, b"\0")
+        u32(data, table + 20, 0)  # PointerToRawData
+        return data
+    return make
+
+
+def second_entry(genuine):
+    """Our signed program with the attacker's whole entry after ours in the table."""
+    data, theirs = bytearray(genuine["signed"]), genuine["resigned"]
+    entry = entry_of(data)
+    start, size = struct.unpack_from("<II", theirs, entry_of(theirs))
+    u32(data, entry + 4, u32(data, entry + 4) + size)
+    return data + theirs[start:start + size]
+
+
 def fake_entry(genuine):
     """A payload appended to the unsigned program, dressed as a certificate entry."""
     data = bytearray(genuine["unsigned"])
     der = b"\x30\x42\x04\x40" + b"payload!" * 8  # a SEQUENCE holding an OCTET STRING
     table = struct.pack("<IHH", 80, 0x0200, 2) + der + bytes(80 - 8 - len(der))
-    struct.pack_into("<II", data, places(data)[2], len(data), len(table))
+    struct.pack_into("<II", data, entry_of(data), len(data), len(table))
     return data + table
 
 
@@ -354,7 +442,7 @@ def corrupted_certificate(genuine):
 def corrupted(genuine):
     """One bit changed near the end of the PKCS#7 object: its signature value."""
     data = bytearray(genuine["signed"])
-    start = u32(data, places(data)[2])
+    start = u32(data, entry_of(data))
     expect(data[start + 8:start + 10] == b"\x30\x82", "an unexpected PKCS#7 header")
     data[start + 12 + int.from_bytes(data[start + 10:start + 12], "big") - 5] ^= 0x01
     return data
@@ -377,10 +465,34 @@ CORPUS = [
         g, b"payload!" * 4, True), 1, DIFFERS + r"its certificate entry at 0x[0-9a-f]+ "
      r"holds 3[23] bytes after its DER object, not up to 7 zero bytes of padding\n"),
     ("junk after the PKCS#7 entry", lambda g: grown_table(g, b"junk" * 4, False), 1,
-     DIFFERS + r"its certificate entry at 0x[0-9a-f]+ is not a PKCS#7 signature "
-     r"\(revision 0x756a, type 0x6b6e\)\n"),
+     DIFFERS + r"its certificate table holds more than one entry: 16 bytes follow the first "
+     r"at 0x[0-9a-f]+; a signer writes one\n"),
     ("a dwLength of 0x7fffffff", lambda g: corrupted_length(g), 1,
      DIFFERS + r"its certificate entry at 0x[0-9a-f]+ declares 2147483647 bytes, "),
+    ("a second entry, the attacker's, after ours", second_entry, 1,
+     DIFFERS + r"its certificate table holds more than one entry: \d+ bytes follow the first "
+     r"at 0x[0-9a-f]+; a signer writes one\nsignature: BROKEN \(its certificate table holds "
+     r"more than one entry"),
+    # A name from the file is escaped: it cannot end the line or erase it.
+    ("a section named with a newline", renamed_section(b".te\nxt"), 1,
+     DIFFERS + r"first at byte \d+ \(0x[0-9a-f]+\) in section \.te\\nxt: 0x0a in the "
+     r"file, 0x78 in the build\nsignature: none\n"),
+    ("a section name that erases the line", renamed_section(b"\r\x1b[2K.tx"), 1,
+     DIFFERS + r"first at byte \d+ \(0x[0-9a-f]+\) in section \\r\\x1b\[2K\.tx: "
+     r"0x0d in the file, 0x2e in the build\nsignature: none\n"),
+    ("a section named with a NUL", renamed_section(b".t\0xt"), 1,
+     DIFFERS + r"first at byte \d+ \(0x[0-9a-f]+\) in section \.t\\x00xt: 0x00 in the "
+     r"file, 0x65 in the build\nsignature: none\n"),
+    ("digest algorithms emptied", digests_emptied, 1, DIFFERS + r"a signature in it is "
+     r"broken.*\nsignature: BROKEN \(its digest algorithms are not its signer's alone\)\n"),
+    ("an element after the signer's signature value", edited_signer(
+        lambda fields: fields.append([0x05, b""])), 1, DIFFERS + r"a signature in it is "
+     r"broken.*\nsignature: BROKEN \(its signer is not version, issuer and serial, digest, "
+     r"signed attributes, signature and unsigned attributes alone\)\n"),
+    # An RFC 3161 token, empty: nothing verifies a time stamp, and the line says so.
+    ("a time stamp", edited_signer(lambda fields: fields.append([0xA1, [[0x30, [
+        [0x06, bytes.fromhex("2b060104018237030301")], [0x31, [[0x30, []]]]]]]])), 0,
+     f"{MATCHES}{SIGNED_BY_US}; its time stamp is not verified\n"),
     ("a made-up entry on the unsigned program", fake_entry, 1,
      DIFFERS + r"a signature in it is broken; no one should run it\n"
      r"signature: BROKEN \(it is not an Authenticode PKCS#7 signed-data object\)\n"),
@@ -389,9 +501,10 @@ CORPUS = [
     ("a corrupted certificate", corrupted_certificate, 1, DIFFERS + r"a signature in it is "
      r"broken.*\nsignature: BROKEN \(its certificate for CN=FlashGate release test does not "
      r"verify\)\n"),
-    ("a payload in an unsigned attribute", lambda g: g["blob"], 1,
-     DIFFERS + r"a signature in it is broken.*\nsignature: BROKEN \(it carries an unsigned "
-     r"attribute of type [0-9.]+\)\n"),
+    # osslsigncode's own unsigned blob: Windows ignores unsigned attributes it does not know.
+    ("a payload in an unsigned attribute", lambda g: g["blob"], 0,
+     f"{MATCHES}{SIGNED_BY_US}; it carries unsigned data of type 1\\.3\\.6\\.1\\.4\\.1\\."
+     f"42921\\.1\\.2\\.1, which no signature covers\n"),
     ("re-signed by another certificate", lambda g: g["resigned"], 0,
      f"{MATCHES}{ATTACKER}\n"),
     ("a second signature nested in ours", lambda g: g["nested"], 0,
@@ -401,7 +514,7 @@ CORPUS = [
 
 def corrupted_length(genuine):
     data = bytearray(genuine["signed"])
-    u32(data, u32(data, places(data)[2]), 0x7FFFFFFF)
+    u32(data, u32(data, entry_of(data)), 0x7FFFFFFF)
     return data
 
 
