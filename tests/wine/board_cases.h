@@ -40,7 +40,8 @@ struct ProgramCase {
 inline constexpr ProgramCase kProgramCases[] = {
     {"e2e.supported_41abc", "41ABC", "SupportedPath.*", "SupportedPath.StartsTheFlasherBeside*"},
     {"e2e.warning_14", "14", "*WarningPath*:CodePath.*", nullptr},
-    {"e2e.warning_40", "40", "*WarningPath*", "EachWay/WarningPath.*/0"},  // closed by OK
+    // Not under emulation: e2e.controls_before_the_box runs this code path there, closed by OK.
+    {"e2e.warning_40", "40", "*WarningPath*", nullptr},
     {"e2e.warning_4", "4", "*WarningPath*", nullptr},
     {"e2e.warning_empty", "", "*WarningPath*", nullptr},
     {"e2e.warning_space_41", " 41", "*WarningPath*", nullptr},

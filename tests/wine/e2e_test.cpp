@@ -26,6 +26,9 @@ std::wstring standin_exe;
 // Scaled where the program runs under emulation.
 const DWORD kPromptly = Scaled(5000);     // the program's whole run, Wine's start included
 const DWORD kWindowWait = Scaled(20000);  // for the box to appear
+// Not scaled: the stand-in always runs natively (the x86_64 one where the program is
+// emulated), so once the program has ended, a stand-in it started has recorded by then.
+const DWORD kStandInWouldHaveRecorded = 1500;
 
 class CodePath : public StandInTest {
  protected:
@@ -72,7 +75,8 @@ class CodePath : public StandInTest {
 
     Close(box, way);
     EXPECT_TRUE(run.WaitForExit(kPromptly)) << "still running after closing by " << NameOf(way);
-    EXPECT_FALSE(WaitForRecord(record_, Scaled(1000)).found) << "the flasher was started";
+    EXPECT_FALSE(WaitForRecord(record_, kStandInWouldHaveRecorded).found)
+        << "the flasher was started";
     EXPECT_EQ(run.Output(), "");
     EXPECT_EQ(ListFolder(program_folder_), files_before);
   }
@@ -194,7 +198,8 @@ class SupportedPath : public CodePath {
 
   // The program has ended; a flasher it started would have recorded itself by now.
   void ExpectNothingStarted() {
-    EXPECT_FALSE(WaitForRecord(record_, Scaled(1500)).found) << "something was started";
+    EXPECT_FALSE(WaitForRecord(record_, kStandInWouldHaveRecorded).found)
+        << "something was started";
   }
 };
 
