@@ -9,8 +9,7 @@
 
 namespace wine_test {
 
-// The file name the tests expect the program to start, and the stand-in's own: stated once
-// for the tests, by FLASHGATE_EXPECTED_TOOL in CMake, never taken from the program.
+// The tool's file name as the tests expect it (FLASHGATE_EXPECTED_TOOL), not the program's.
 inline constexpr wchar_t kToolFile[] = FLASHGATE_EXPECTED_TOOL;
 
 struct StandInRecord {

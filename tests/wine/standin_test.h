@@ -25,7 +25,7 @@ class StandInTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    EndTheStandIn();
+    End(WaitForRecord(record_, 0));
     for (const std::wstring& folder : folders_) RemoveFolder(folder);
   }
 
@@ -35,18 +35,11 @@ class StandInTest : public ::testing::Test {
     return folders_.back();
   }
 
-  // A stand-in still running keeps its file busy; let it finish first.
-  void WaitForTheStandInToEnd() const {
-    const StandInRecord record = WaitForRecord(record_, 0);
-    if (record.found) ProcessIsRunning(record.pid, Scaled(5000));
-  }
-
-  // Once the test is over, a stand-in that is still running (one that had to outlive the
-  // program) has done its part: it is ended, not waited for, and its file is free again.
-  void EndTheStandIn() const {
-    const StandInRecord record = WaitForRecord(record_, 0);
-    const HANDLE process =
-        record.found ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, record.pid) : nullptr;
+  // A stand-in still running keeps its file busy. Once its record is read it has done its
+  // part (a long-lived one had only to outlive the program): it is ended, not waited for.
+  static void End(const StandInRecord& record) {
+    // No record, no process: OpenProcess refuses process id 0.
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, record.pid);
     if (process == nullptr) return;
     TerminateProcess(process, 0);
     WaitForSingleObject(process, Scaled(5000));
@@ -56,7 +49,7 @@ class StandInTest : public ::testing::Test {
   // What the stand-in recorded, once it has ended; the record is then cleared.
   StandInRecord TakeRecord(DWORD timeout_ms) {
     const StandInRecord record = WaitForRecord(record_, timeout_ms);
-    WaitForTheStandInToEnd();
+    End(record);
     DeleteFileW(record_.c_str());
     return record;
   }
