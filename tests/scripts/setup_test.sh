@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# scripts/can-run-32bit: each answer, and each reason for none, as the machine is taken to
+# be; scripts/ensure-deps: what it installs and says when apt cannot read every index or
+# cannot install Wine's 32-bit half, against stand-ins of apt-get and dpkg. Runs as root
+# (mounts in a namespace of its own); anything else is reported as skipped.
+set -uo pipefail
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+probe=$scripts/can-run-32bit
+[ "$(id -u)" = 0 ] || { echo "SKIP: needs root"; exit 77; }
+failures=0
+
+# expect NAME STATUS PATTERN [VAR=VALUE...] [-- ARGS...]: the exit status and what it said.
+expect() {
+  local name=$1 status=$2 pattern=$3 output got vars=()
+  shift 3
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do vars+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  output=$(env "${vars[@]}" "$probe" "$@" 2>&1)
+  got=$?
+  if [ "$got" -ne "$status" ] || [[ ! $output =~ $pattern ]]; then
+    echo "FAIL $name: status $got, said: $output (wanted $status, /$pattern/)"
+    failures=$((failures + 1))
+  else
+    echo "ok   $name: $output"
+  fi
+}
+
+expect "taken as no 32-bit" 1 "FLASHGATE_ASSUME_NO_32BIT=1" FLASHGATE_ASSUME_NO_32BIT=1
+expect "forced, no emulation" 1 \
+  "^(this machine's kernel does not run 32-bit programs|FLASHGATE_FORCE_EMULATION=1), and emulation is taken to be impossible \(FLASHGATE_ASSUME_NO_EMULATION=1\)$" \
+  FLASHGATE_FORCE_EMULATION=1 FLASHGATE_ASSUME_NO_EMULATION=1
+if grep -qw binfmt_misc /proc/filesystems; then
+  expect "forced emulation" 0 '^emulated$' FLASHGATE_FORCE_EMULATION=1 -- --possible
+fi
+expect "no such option" 2 "^usage: " -- --nonsense
+
+# A folder where nothing may be executed: that, not the kernel, is the reason.
+noexec=$(mktemp -d)
+apt=$(mktemp -d)
+trap 'rm -rf "$noexec" "$apt"' EXIT
+output=$(unshare --mount --propagation private -- bash -c \
+  'mount -t tmpfs -o noexec,size=64k none "$1" && TMPDIR=$1 "$2"' noexec "$noexec" "$probe" 2>&1)
+if [ $? -eq 1 ] && [[ $output == "nothing may be executed in $noexec (Permission denied"* ]]; then
+  echo "ok   noexec folder: $output"
+else
+  echo "FAIL noexec folder: $output"; failures=$((failures + 1))
+fi
+
+# Where the kernel refuses i386 programs, its answer names that, whatever else is missing.
+if ! FLASHGATE_ASSUME_NO_EMULATION=1 "$probe" >/dev/null 2>&1; then
+  expect "kernel refuses" 1 "^this machine's kernel does not run 32-bit programs, " \
+    FLASHGATE_ASSUME_NO_EMULATION=1
+fi
+
+# ensure-deps on a native machine with nothing installed, against stand-ins that record
+# every call: apt-get (its update fails where UPDATE=fails, as in a mirror's sync, with the
+# security suite's i386 index; wine32:i386 installs always, only with that suite pinned
+# away, or never, as WINE32 says), dpkg-query and dpkg over a state folder, and a machine
+# whose kernel runs i386 programs. Nothing is installed and no network is used.
+mkdir -p "$apt/bin" "$apt/scripts"
+cp "$scripts/ensure-deps" "$apt/scripts/"
+printf '#!/bin/sh\necho native\n' >"$apt/scripts/can-run-32bit"
+cat >"$apt/bin/apt-get" <<'STANDIN'
+#!/usr/bin/env bash
+echo "apt-get $*" >>"$STATE/calls"
+case $1 in
+  update)
+    [ "$UPDATE" = fails ] || exit 0
+    echo "E: Failed to fetch http://mirror.test/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress?"
+    echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
+    exit 100 ;;
+  indextargets)
+    for release in "http://mirror.test/debian/dists/bookworm/ bookworm" \
+                   "http://mirror.test/debian-security/dists/bookworm-security/ bookworm-security"; do
+      line=${3//'$(BASE_URI)'/${release% *}}; echo "${line//'$(CODENAME)'/${release#* }}"
+    done ;;
+  install)
+    shift; packages=(); preferences=/dev/null
+    for arg; do
+      case $arg in
+        Dir::Etc::Preferences=*) preferences=${arg#*=} ;;
+        -*) ;;
+        *) packages+=("$arg") ;;
+      esac
+    done
+    pinned=no
+    grep -A1 -x 'Pin: release n=bookworm-security' "$preferences" | grep -qx 'Pin-Priority: -1' && pinned=yes
+    if [[ " ${packages[*]} " == *" wine32:i386 "* ]] && [[ $WINE32 = never || ( $WINE32 = pinned && $pinned = no ) ]]; then
+      echo "E: Unable to correct problems, you have held broken packages."; exit 100
+    fi
+    printf '%s\n' "${packages[@]}" >>"$STATE/installed" ;;
+esac
+STANDIN
+cat >"$apt/bin/dpkg-query" <<'STANDIN'
+#!/bin/sh
+grep -qx "$3" "$STATE/installed" && printf 'install ok installed'
+STANDIN
+cat >"$apt/bin/dpkg" <<'STANDIN'
+#!/bin/sh
+case $1 in
+  --print-foreign-architectures) cat "$STATE/architectures" ;;
+  --add-architecture) echo "$2" >>"$STATE/architectures" ;;
+  --remove-architecture) sed -i "/^$2\$/d" "$STATE/architectures" ;;
+esac
+STANDIN
+printf '#!/bin/sh\necho 0\n' >"$apt/bin/id"
+printf '#!/bin/sh\necho "sleep $*" >>"$STATE/calls"\n' >"$apt/bin/sleep"
+chmod +x "$apt"/bin/* "$apt/scripts/can-run-32bit"
+
+# setup NAME UPDATE WINE32 STATUS PATTERN [CALLS...]: ensure-deps' status and what it said,
+# then each pattern in CALLS found (or, with a leading !, not found) among the calls, the
+# packages installed ("installed NAME") and the architectures ("architecture NAME").
+setup() {
+  local name=$1 update=$2 wine32=$3 status=$4 pattern=$5 output got state=$apt/$1 check
+  shift 5
+  mkdir -p "$state" && : >"$state/installed" && : >"$state/architectures" && : >"$state/calls"
+  output=$(PATH=$apt/bin:$PATH TMPDIR=$state STATE=$state UPDATE=$update WINE32=$wine32 \
+           "$apt/scripts/ensure-deps" 2>&1)
+  got=$?
+  local record
+  record="$(cat "$state/calls"; sed 's/^/installed /' "$state/installed")
+$(sed 's/^/architecture /' "$state/architectures")"
+  local wrong=()
+  for check; do
+    if [[ $check == !* ]]; then
+      grep -q -- "${check#!}" <<<"$record" && wrong+=("$check")
+    else
+      grep -q -- "$check" <<<"$record" || wrong+=("$check")
+    fi
+  done
+  if [ "$got" -ne "$status" ] || [[ ! $output =~ $pattern ]] || [ ${#wrong[@]} -gt 0 ]; then
+    echo "FAIL $name: status $got, said: $output (wanted $status, /$pattern/);" \
+         "not as wanted: ${wrong[*]}"
+    failures=$((failures + 1))
+  else
+    echo "ok   $name: ${output//$'\n'/ | }"
+  fi
+}
+
+setup "plain success" ok installable 0 "^installing: .*wine32:i386" \
+  "^installed wine32:i386" "^installed wine64" "^architecture i386" \
+  "!sleep" "!Preferences" "^apt-get update"
+setup "an unreadable index, the 32-bit half from the releases read whole" fails pinned 0 \
+  "^installing: " "^sleep 10" \
+  "^apt-get install .*Dir::Etc::Preferences=.*wine32:i386" "^installed wine32:i386" \
+  "^installed wine64" "^architecture i386"
+setup "the 32-bit half cannot be installed" fails never 0 \
+  "could not install wine32:i386: E: Unable to correct problems, you have held broken packages\. \(see .*flashgate-apt.log\): the 32-bit tests will be skipped" \
+  "^installed wine64" "!installed wine32" "!architecture i386"
+# Where this machine runs i386 programs, can-run-32bit then names the package and apt's line.
+state=$apt/"the 32-bit half cannot be installed"
+if PATH=$apt/bin:$PATH STATE=$state "$probe" --possible >/dev/null 2>&1; then
+  expect "no 32-bit half" 1 \
+    "^wine32:i386, Wine's 32-bit half, is not installed \(apt-get could not install it: E: Unable to correct problems, you have held broken packages\. \(see .*flashgate-apt\.log\)\)$" \
+    PATH="$apt/bin:$PATH" STATE="$state" TMPDIR="$state"
+fi
+[ $failures -eq 0 ]
