@@ -53,9 +53,9 @@ if ! FLASHGATE_ASSUME_NO_EMULATION=1 "$probe" >/dev/null 2>&1; then
 fi
 
 # ensure-deps on a native machine with nothing installed, against stand-ins that record
-# every call: apt-get (its update fails where UPDATE=fails, as in a mirror's sync, with the
-# security suite's i386 index; wine32:i386 installs always, only with that suite pinned
-# away, or never, as WINE32 says), dpkg-query and dpkg over a state folder, and a machine
+# every call: apt-get (its update fails unless UPDATE=ok, as in a mirror's sync, with the
+# security suite's i386 index; with UPDATE=offline nothing installs; wine32:i386 installs
+# always, only with that suite pinned away, or never, as WINE32 says), dpkg-query and dpkg over a state folder, and a machine
 # whose kernel runs i386 programs. Nothing is installed and no network is used.
 mkdir -p "$apt/bin" "$apt/scripts"
 cp "$scripts/ensure-deps" "$apt/scripts/"
@@ -65,7 +65,7 @@ cat >"$apt/bin/apt-get" <<'STANDIN'
 echo "apt-get $*" >>"$STATE/calls"
 case $1 in
   update)
-    [ "$UPDATE" = fails ] || exit 0
+    [ "$UPDATE" = ok ] && exit 0
     echo "E: Failed to fetch http://mirror.test/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress?"
     echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
     exit 100 ;;
@@ -83,6 +83,7 @@ case $1 in
         *) packages+=("$arg") ;;
       esac
     done
+    [ "$UPDATE" = offline ] && { echo "E: Package 'wine64' has no installation candidate"; exit 100; }
     pinned=no
     grep -A1 -x 'Pin: release n=bookworm-security' "$preferences" | grep -qx 'Pin-Priority: -1' && pinned=yes
     if [[ " ${packages[*]} " == *" wine32:i386 "* ]] && [[ $WINE32 = never || ( $WINE32 = pinned && $pinned = no ) ]]; then
@@ -147,6 +148,8 @@ setup "an unreadable index, the 32-bit half from the releases read whole" fails 
 setup "the 32-bit half cannot be installed" fails never 0 \
   "could not install wine32:i386: E: Unable to correct problems, you have held broken packages\. \(see .*flashgate-apt.log\): the 32-bit tests will be skipped" \
   "^installed wine64" "!installed wine32" "!architecture i386"
+setup "nothing can be installed" offline never 1 \
+  "^installing: .*"$'\n'"could not install cmake .* wine32:i386: E: Package 'wine64' has no installation candidate \(see .*flashgate-apt\.log\)$"
 # Where this machine runs i386 programs, can-run-32bit then names the package and apt's line.
 state=$apt/"the 32-bit half cannot be installed"
 if PATH=$apt/bin:$PATH STATE=$state "$probe" --possible >/dev/null 2>&1; then
