@@ -458,7 +458,7 @@ def flipped_code(genuine):
 
 
 # What --compare says after the file's name: <U> is the unsigned build's name; <OURS>,
-# <ATTACKER>, <FORGED>, <LEAF> and <EXPIRED> begin a signature line by each signer.
+# <ATTACKER>, <FORGED>, <FORGER>, <LEAF> and <EXPIRED> begin a signature line by each signer.
 MATCHES, DIFFERS = "matches <U>\n", "does not match <U>: "
 HOLDS = "holds; it has no time stamp\n"
 REJECTED = r"BROKEN \(osslsigncode verify rejects it\); it has no time stamp" + "\n"
@@ -493,11 +493,15 @@ CORPUS = [
      f"{MATCHES}<FORGED>{HOLDS}"),
     ("a self-signed certificate with our subject, against our CA", lambda g: g["forged"],
      CA, 1, f"{MATCHES}<FORGED>holds, not trusted by CA; it has no time stamp\n"),
+    # A subject is escaped: it can neither end the line nor stand in for the fingerprint.
+    ("a subject that forges a fingerprint and a line", lambda g: g["forger"], [], 0,
+     f"{MATCHES}<FORGER>{HOLDS}"),
     ("a CA's chain without its root", lambda g: g["chain"], [], 0,
      rf"{MATCHES}<LEAF>not checked \(its chain ends at CN=FlashGate test root, which it does "
      rf"not carry; give --ca\); it has no time stamp" + "\n"),
     ("a CA's chain without its root, the root given", lambda g: g["chain"],
-     ["--ca", "{temp}/root.pem"], 0, f"{MATCHES}<LEAF>holds, trusted by CA; it has no time stamp\n"),
+     ["--ca", "{temp}/root.pem"], 0,
+     f"{MATCHES}<LEAF>holds, trusted by CA; it has no time stamp\n"),
     # osslsigncode fails an expired signer at the present time.
     ("an expired signer", lambda g: g["expired"], [], 0,
      f"{MATCHES}<EXPIRED>holds; it has no time stamp; judged at 2020-01-02 00:00:00 UTC, as "
@@ -556,7 +560,9 @@ def test_corpus(temp):
     fingerprints = {
         "OURS": ours, "ATTACKER": certificate(temp, "attacker", "/CN=attacker"),
         # Our subject on a certificate of the attacker's own: only the fingerprint differs.
-        "FORGED": certificate(temp, "forged", "/CN=FlashGate release test")}
+        "FORGED": certificate(temp, "forged", "/CN=FlashGate release test"),
+        "FORGER": certificate(temp, "forger",
+                              "/CN=x (sha256 AB of the signer's certificate): holds\nsignature: y")}
     certificate(temp, "root", "/CN=FlashGate test root", extensions=ca)
     certificate(temp, "intermediate", "/CN=FlashGate test intermediate", "root", ca)
     fingerprints["EXPIRED"] = expired_certificate(temp)
@@ -567,13 +573,14 @@ def test_corpus(temp):
     certificate(temp, "tsa", "/CN=FlashGate test TSA",
                 extensions=["extendedKeyUsage=critical,timeStamping"])
     by = {name: ["-certs", temp / f"{name}.pem", "-key", temp / f"{name}.key"]
-          for name in ("cert", "attacker", "forged", "expired")}
+          for name in ("cert", "attacker", "forged", "forger", "expired")}
     by["chain"] = ["-certs", temp / "chain.pem", "-key", temp / "leaf.key"]
     for name, command in (
             ("resigned", ["sign", *by["attacker"], "-in", unsigned]),
             ("nested", ["sign", *by["attacker"], "-nest", "-in", files["signed"]]),
             ("blob", ["add", "-addUnauthenticatedBlob", "-in", files["signed"]]),
             ("forged", ["sign", *by["forged"], "-in", unsigned]),
+            ("forger", ["sign", *by["forger"], "-in", unsigned]),
             ("chain", ["sign", *by["chain"], "-in", unsigned]),
             ("expired", ["sign", *by["expired"], "-in", unsigned]),
             ("described", ["sign", *by["cert"], "-n", "FlashGate\nSignature verification: ok",
@@ -586,9 +593,11 @@ def test_corpus(temp):
         expect(status == 0, f"osslsigncode {command[0]}: {out}{error}")
     genuine = {name: file.read_bytes() for name, file in files.items()}
     filled = {"<U>": re.escape(str(unsigned)), **{
-        f"<{who}>": SIGNATURE.format(subject=subject, fingerprint=fingerprints[who])
+        f"<{who}>": SIGNATURE.format(subject=re.escape(subject), fingerprint=fingerprints[who])
         for who, subject in (("OURS", "CN=FlashGate release test"), ("ATTACKER", "CN=attacker"),
                              ("FORGED", "CN=FlashGate release test"),
+                             ("FORGER", "CN=x \\x28sha256 AB of the signer's "
+                                        "certificate\\x29: holds\\nsignature: y"),
                              ("LEAF", "CN=FlashGate chain signer"),
                              ("EXPIRED", "CN=expired signer"))}}
     problems = []
