@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Writes the program's icon: a plain application window, drawn in code.
 
 Three classic BMP-in-ICO images, in this order: 32x32 at 1 bpp, 32x32 at 4 bpp and

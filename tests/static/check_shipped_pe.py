@@ -1,8 +1,9 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks the shipped 32-bit FlashGate.exe as it lies on disk.
 
-It cannot be run here, so the file itself is read: the PE headers, the imports (only
-functions Windows XP SP3 already has) and the resources (icon, version record, manifest).
+It cannot be run here, so the file itself is read, through pefile: the PE headers, the
+imports (only functions Windows XP SP3 already has) and the resources (icon, version record,
+manifest).
 Prints one "ok:" or "FAIL:" line per check; exits non-zero if any check failed.
 
 Usage: check_shipped_pe.py PATH_TO_FlashGate.exe
@@ -16,12 +17,14 @@ import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
+import pefile
+
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "scripts"))
-from pe import DIR_BASERELOC, DIR_DELAY_IMPORT, PE32, Image  # noqa: E402
 
 ICON_FILE = ROOT / "res" / "flashgate.ico"
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+DIR_BASERELOC, DIR_DELAY_IMPORT = 5, 13
+PE32 = 0x10B
 
 # Windows XP SP3's own export table for its system DLLs, copied with its header. Whether a
 # function exists on XP is read from here, never from a note beside a name.
@@ -60,30 +63,20 @@ def only_one(resources, kind, name):
 def check_headers(pe):
     """An i386 windowed program (main already refuses anything but PE32)."""
     problems = []
-    if pe.machine != 0x14C:
-        problems.append(f"machine {pe.machine:#x}, not i386")
-    if pe.subsystem != 2:
-        problems.append(f"subsystem {pe.subsystem}, not WINDOWS_GUI")
+    if pe.FILE_HEADER.Machine != 0x14C:
+        problems.append(f"machine {pe.FILE_HEADER.Machine:#x}, not i386")
+    if pe.OPTIONAL_HEADER.Subsystem != 2:
+        problems.append(f"subsystem {pe.OPTIONAL_HEADER.Subsystem}, not WINDOWS_GUI")
     return problems
-
-
-def pe_checksum(data, field):
-    """The PE checksum: 16-bit words summed with end-around carry (the field itself counted
-    as zero), plus the file's length."""
-    padded = bytes(data[:field]) + bytes(4) + bytes(data[field + 4:]) + bytes(len(data) % 2)
-    total = sum(struct.unpack(f"<{len(padded) // 2}H", padded))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return total + len(data)
 
 
 def check_reproducible_header(pe):
     """No build time in the header, and a checksum that is right for the file as it lies
     (signed or not: the signer writes it anew)."""
-    problems = [] if pe.timestamp == 0 else [
-        f"TimeDateStamp is {pe.timestamp:#x}: the build's time got into the file"]
-    stored = struct.unpack_from("<I", pe.data, pe.checksum_offset)[0]
-    computed = pe_checksum(pe.data, pe.checksum_offset)
+    stamp = pe.FILE_HEADER.TimeDateStamp
+    problems = [] if stamp == 0 else [
+        f"TimeDateStamp is {stamp:#x}: the build's time got into the file"]
+    stored, computed = pe.OPTIONAL_HEADER.CheckSum, pe.generate_checksum()
     if stored != computed:
         problems.append(f"CheckSum field holds {stored:#x}, the file's checksum is {computed:#x}")
     return problems
@@ -107,24 +100,55 @@ def check_marks(pe, path):
     actually move, DEP, no SEH handlers (a PE32 without a SafeSEH table says so), and
     Terminal-Server awareness, without which a Remote Desktop host hands the program a
     private Windows folder that process creation does not search."""
-    problems = [f"DllCharacteristics {pe.dll_characteristics:#06x} lacks {name}"
+    marks = pe.OPTIONAL_HEADER.DllCharacteristics
+    problems = [f"DllCharacteristics {marks:#06x} lacks {name}"
                 for bit, name in ((0x40, "DYNAMIC_BASE"), (0x100, "NX_COMPAT"),
                                   (0x400, "NO_SEH"), (0x8000, "TERMINAL_SERVER_AWARE"))
-                if not pe.dll_characteristics & bit]
-    if pe.directory(DIR_BASERELOC)[1] == 0:
+                if not marks & bit]
+    if directory_size(pe, DIR_BASERELOC) == 0:
         problems.append("no base relocation directory")
     problems += seh_registrations(path)
-    if pe.characteristics & 0x1:
+    if pe.FILE_HEADER.Characteristics & 0x1:
         problems.append("IMAGE_FILE_RELOCS_STRIPPED is set")
     return problems
 
 
 def check_versions(pe):
     """Marked to load on Windows XP (5.1)."""
+    header = pe.OPTIONAL_HEADER
     return [f"{what} version {major}.{minor} is above 5.1"
-            for what, (major, minor) in (("operating system", pe.os_version),
-                                         ("subsystem", pe.subsystem_version))
+            for what, (major, minor) in (
+                ("operating system", (header.MajorOperatingSystemVersion,
+                                      header.MinorOperatingSystemVersion)),
+                ("subsystem", (header.MajorSubsystemVersion, header.MinorSubsystemVersion)))
             if (major, minor) > (5, 1)]
+
+
+def directory_size(pe, index):
+    directories = pe.OPTIONAL_HEADER.DATA_DIRECTORY
+    return directories[index].Size if index < len(directories) else 0
+
+
+def imports(pe):
+    """{dll as named: [function name, or '#ordinal']} from the import table."""
+    return {entry.dll.decode("ascii"): [f"#{i.ordinal}" if i.import_by_ordinal else
+                                         i.name.decode("ascii") for i in entry.imports]
+            for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+
+
+def resources_of(pe):
+    """{(type, name, language): data} for every resource, names as ids or strings."""
+    def key(entry):
+        return entry.id if entry.name is None else str(entry.name)
+    found = {}
+    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for kind in root.entries if root else []:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                data = language.data.struct
+                found[(key(kind), key(name), key(language))] = pe.get_data(
+                    data.OffsetToData, data.Size)
+    return found
 
 
 def read_export_table(path=XP_EXPORTS_FILE):
@@ -156,15 +180,14 @@ def missing_on_xp(xp, dll, function):
 def check_imports(pe, xp):
     """Every import, by DLL and name, is exported by XP SP3, or the loader refuses the whole
     program there before any of its code runs."""
-    imports = pe.imports()
     problems = []
-    for dll, functions in imports.items():
+    for dll, functions in imports(pe).items():
         for function in functions:
             if function.startswith("#"):
                 problems.append(f"{dll}!{function} is imported by ordinal")
             elif (why := missing_on_xp(xp, dll, function)) is not None:
                 problems.append(why)
-    if pe.directory(DIR_DELAY_IMPORT)[1]:
+    if directory_size(pe, DIR_DELAY_IMPORT):
         problems.append("delay-load imports present (the check reads only the import table)")
     return problems
 
@@ -174,8 +197,9 @@ def looked_up_names(pe):
     CamelCase) and are not imports: what the code hands to GetProcAddress. The C runtime's
     start-up also looks up __register_frame_info and __deregister_frame_info, in a libgcc
     DLL only where one is already loaded; those are not Windows functions and not read here."""
-    imported = {f for functions in pe.imports().values() for f in functions}
-    words = re.findall(rb"(?<![\x21-\x7e])([A-Z][a-z0-9]+(?:[A-Z][a-z0-9]*)+)\0", pe.data)
+    imported = {f for functions in imports(pe).values() for f in functions}
+    words = re.findall(rb"(?<![\x21-\x7e])([A-Z][a-z0-9]+(?:[A-Z][a-z0-9]*)+)\0",
+                       bytes(pe.__data__))
     return {word.decode("ascii") for word in words} - imported
 
 
@@ -246,37 +270,23 @@ def second_opinion_on_icon(exe_path, expected):
     return [] if same else ["wrestool extracts a different icon"]
 
 
-def version_nodes(data, start=0):
-    """Parses one VS_VERSIONINFO-style node: (key, value bytes, children, length)."""
-    length, value_length, kind = struct.unpack_from("<HHH", data, start)
-    end = start + length
-    key_end = start + 6
-    while key_end < end and data[key_end:key_end + 2] != b"\0\0":
-        key_end += 2
-    key = data[start + 6:key_end].decode("utf-16-le")
-    value_start = (key_end + 2 + 3) & ~3
-    value_end = value_start + value_length * (2 if kind == 1 else 1)
-    children, child = [], (value_end + 3) & ~3
-    while child < end and struct.unpack_from("<H", data, child)[0]:
-        children.append(version_nodes(data, child))
-        child = (child + children[-1][3] + 3) & ~3
-    return key, data[value_start:min(value_end, end)], children, length
-
-
-def check_version_record(resources):
-    """Version 1.0.0.0 / "1.00" and the names Explorer shows."""
-    key, fixed, children, _ = version_nodes(only_one(resources, RT_VERSION, 1))
-    if key != "VS_VERSION_INFO" or struct.unpack_from("<I", fixed)[0] != 0xFEEF04BD:
+def check_version_record(pe, resources):
+    """One version record, 1.0.0.0 / "1.00", with the names Explorer shows."""
+    only_one(resources, RT_VERSION, 1)
+    if not hasattr(pe, "VS_FIXEDFILEINFO") or \
+            pe.VS_VERSIONINFO[0].Key != b"VS_VERSION_INFO" or \
+            pe.VS_FIXEDFILEINFO[0].Signature != 0xFEEF04BD:
         return ["not a VS_VERSIONINFO record"]
-    file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", fixed, 8)
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    file_ms, file_ls = fixed.FileVersionMS, fixed.FileVersionLS
+    product_ms, product_ls = fixed.ProductVersionMS, fixed.ProductVersionLS
     problems = [f"fixed {what} is {ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
                 for what, ms, ls in (("FileVersion", file_ms, file_ls),
                                      ("ProductVersion", product_ms, product_ls))
                 if (ms, ls) != (0x10000, 0)]
-    strings = {}
-    for table in (t for c in children if c[0] == "StringFileInfo" for t in c[2]):
-        for name, value, _, _ in table[2]:
-            strings[name] = value.decode("utf-16-le").split("\0")[0]
+    strings = {name.decode("utf-8"): value.decode("utf-8")
+               for info in pe.FileInfo[0] if info.Key == b"StringFileInfo"
+               for table in info.StringTable for name, value in table.entries.items()}
     wanted = {"FileVersion": "1.00", "ProductVersion": "1.00", "ProductName": "FlashGate",
               "OriginalFilename": "FlashGate.exe"}
     problems += [f"{name} is {strings.get(name)!r}, expected {value!r}"
@@ -334,11 +344,11 @@ def check_common_controls(pe, resources):
     root = ET.fromstring(only_one(resources, RT_MANIFEST, 1))
     if not any(c.get("version", "").startswith("6.") for c in common_controls_dependencies(root)):
         return []
-    imported = {function for dll, functions in pe.imports().items()
+    imported = {function for dll, functions in imports(pe).items()
                 if dll.lower() == "comctl32.dll" for function in functions}
     if imported & {"InitCommonControls", "InitCommonControlsEx"}:
         return []
-    image = pe.data.lower()
+    image = bytes(pe.__data__).lower()
     bare_name = "comctl32.dll\0".encode("utf-16-le")
     loads_by_bare_name = any(image[at - 2:at] != "\\".encode("utf-16-le")
                              for at in find_all(image, bare_name))
@@ -362,12 +372,12 @@ def main(argv):
     if len(argv) != 2:
         sys.exit(f"usage: {Path(argv[0]).name} PATH_TO_FlashGate.exe")
     try:
-        pe = Image(Path(argv[1]).read_bytes())
-        if pe.magic != PE32:
-            raise ValueError(f"optional header magic {pe.magic:#x}, not PE32")
-        resources = pe.resources()
+        pe = pefile.PE(data=Path(argv[1]).read_bytes())
+        if pe.OPTIONAL_HEADER.Magic != PE32:
+            raise ValueError(f"optional header magic {pe.OPTIONAL_HEADER.Magic:#x}, not PE32")
+        resources = resources_of(pe)
         xp = read_export_table()
-    except (OSError, ValueError, struct.error) as error:
+    except (OSError, ValueError, struct.error, pefile.PEFormatError) as error:
         print(f"FAIL: {argv[1]} is not a readable PE32 file: {error}")
         return 1
     checks = [
@@ -380,7 +390,7 @@ def main(argv):
         ("run-time lookups of CamelCase names XP SP3 needs are exported by it",
          lambda: check_run_time_lookups(pe, xp)),
         ("icon matches res/flashgate.ico", lambda: check_icon(resources, argv[1])),
-        ("version record", lambda: check_version_record(resources)),
+        ("version record", lambda: check_version_record(pe, resources)),
         ("manifest", lambda: check_manifest(resources)),
         ("version 6 controls initialised", lambda: check_common_controls(pe, resources)),
     ]

@@ -1,0 +1,386 @@
+#!/usr/bin/python3
+"""Is a signed program our build plus one Authenticode signature and nothing else, and
+does each signature in it hold? The bytes are compared here; osslsigncode judges the
+signatures, and asn1crypto only reads who signed.
+
+  compare.py copy FILE COPY      FILE read once into COPY: a regular file of at most
+                                 64 MiB that begins as a PE program, or exit 2
+  compare.py compare COPY BUILD NAME LABEL [CA.pem]
+                                 "NAME matches LABEL" or "NAME does not match LABEL: why",
+                                 then a line for each signature and for what in it
+                                 osslsigncode did not verify
+
+COPY matches BUILD when it holds BUILD's bytes over BUILD's whole length but for the
+CheckSum and the certificate-table entry (their offsets are BUILD's), and either ends there
+with a zero entry or goes on with exactly one WIN_CERTIFICATE that the entry points at:
+revision 2.0, PKCS#7 signed data, one DER SEQUENCE of definite length, a dwLength from
+its end to the table's, and at most 7 zero bytes after it. Exit status: 0 it matches and
+no signature is broken (with CA.pem, each is trusted by it too); 1 otherwise; 2 bad input,
+said in one line on stderr.
+"""
+
+import datetime
+import hashlib
+import os
+import signal
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+
+import pefile
+from asn1crypto import cms, core, parser, pem, x509
+
+SIZE_LIMIT = 64 << 20  # far above the program's size; nothing larger is read
+LIMIT = 20  # seconds for one osslsigncode or openssl call, then its process group ends
+WIN_CERT = (0x0200, 0x0002)  # WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA
+NESTED = "1.3.6.1.4.1.311.2.4.1"
+TIME_STAMPS = {"1.2.840.113549.1.9.6", "1.3.6.1.4.1.311.3.3.1"}  # counter-signature, RFC 3161
+SHORT_NAMES = {"common_name": "CN", "organization_name": "O", "organizational_unit_name": "OU",
+               "country_name": "C", "state_or_province_name": "ST", "locality_name": "L"}
+
+
+class BadInput(Exception):
+    """A file that cannot be read, or is not what it must be."""
+
+
+def one_line(text):
+    """Text from a file with its control characters escaped: it cannot forge or break a
+    line of output."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+def shown(path):
+    """A file name as it may stand in one line: escaped where it holds control characters."""
+    text = os.fsdecode(path)
+    if text.isprintable():
+        return text
+    return "$'" + "".join(c if c.isprintable() and c not in "\\'" else
+                          "".join(f"\\x{b:02x}" for b in os.fsencode(c))
+                          for c in text) + "'"
+
+
+def read_once(path):
+    """The bytes of a regular file of at most SIZE_LIMIT; BadInput saying why not."""
+    try:
+        # Opened without blocking, so that a FIFO cannot hang the open; then only a regular
+        # file is read, and no further than the limit.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY)
+        with os.fdopen(descriptor, "rb") as file:
+            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+                raise BadInput(f"{shown(path)} is not a regular file")
+            data = file.read(SIZE_LIMIT + 1)
+    except OSError as error:
+        raise BadInput(f"cannot read {shown(path)}: {error.strerror}") from None
+    if len(data) > SIZE_LIMIT:
+        raise BadInput(f"{shown(path)} is larger than {SIZE_LIMIT >> 20} MiB")
+    return data
+
+
+def read_program(path):
+    """read_once, where the file begins as a PE program: MZ, and a PE signature where
+    e_lfanew points. Nothing else of it is read before the comparison."""
+    data = read_once(path)
+    if data[:2] != b"MZ":
+        raise BadInput(f"{shown(path)} is not a PE program: it has no MZ header")
+    header = int.from_bytes(data[0x3C:0x40], "little")
+    if len(data) < 0x40 or data[header:header + 4] != b"PE\0\0":
+        raise BadInput(f"{shown(path)} is not a PE program: it has no PE signature")
+    return data
+
+
+def copy(path, destination):
+    """FILE into a private COPY, the one read of it."""
+    data = read_program(path)
+    with open(os.open(destination, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "wb") as out:
+        out.write(data)
+
+
+def layout(path):
+    """The build's bytes, the offsets of its CheckSum and certificate-table entry, and its
+    sections as (start, end, name), all read through pefile."""
+    data = read_program(path)
+    try:
+        image = pefile.PE(data=data, fast_load=True)
+    except pefile.PEFormatError as error:
+        raise BadInput(f"{shown(path)} is not a PE program: {error}") from None
+    header = image.OPTIONAL_HEADER
+    if header.NumberOfRvaAndSizes < 5 or len(header.DATA_DIRECTORY) < 5:
+        raise BadInput(f"{shown(path)} has fewer than 5 data directories")
+    entry = header.DATA_DIRECTORY[4]
+    if (entry.VirtualAddress, entry.Size) != (0, 0) or len(data) % 8:
+        raise BadInput(f"{shown(path)} is not an unsigned build: its certificate-table entry "
+                       f"must be zero and its length a multiple of 8")
+    sections = [(s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData,
+                 s.Name.rstrip(b"\0").decode("ascii", "replace")) for s in image.sections]
+    return data, header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(), sections
+
+
+def compare_bytes(signed, built, checksum, entry, sections):
+    """(why SIGNED is not BUILD plus one signature or None, the signature's DER or None).
+    The signature is read wherever the table is sound, so that a changed byte before it
+    still gets its signature judged."""
+    difference = None
+    if len(signed) < len(built):
+        return f"the build is {len(built)} bytes, the file {len(signed)}", None
+    mine = bytearray(signed[:len(built)])
+    mine[checksum:checksum + 4] = built[checksum:checksum + 4]
+    mine[entry:entry + 8] = built[entry:entry + 8]
+    if mine != built:
+        at = next(i for i, (a, b) in enumerate(zip(mine, built)) if a != b)
+        place = next((f"section {one_line(name)}" for start, end, name in sections
+                      if start <= at < end), "the headers")
+        difference = (f"first at byte {at} ({at:#x}) in {place}: {mine[at]:#04x} in the file, "
+                      f"{built[at]:#04x} in the build")
+    start, size = struct.unpack_from("<II", signed, entry)
+    table = signed[len(built):]
+    if not table:
+        if (start, size) != (0, 0):
+            return difference or (f"its certificate-table entry is ({start:#x}, {size}), and "
+                                  f"no table follows the build"), None
+        return difference, None
+    if (start, size) != (len(built), len(table)):
+        return difference or (f"{len(table)} bytes follow the build, and its certificate-table "
+                              f"entry is ({start:#x}, {size}), not ({len(built):#x}, "
+                              f"{len(table)})"), None
+    why, der = certificate(table)
+    return difference or why, der
+
+
+def certificate(table):
+    """(why the table is not one WIN_CERTIFICATE as a signer writes it, or None; its DER)."""
+    if len(table) % 8:
+        return f"its certificate table is {len(table)} bytes, not a multiple of 8", None
+    length, revision, kind = struct.unpack_from("<IHH", table)
+    if (revision, kind) != WIN_CERT:
+        return (f"its certificate entry is not a PKCS#7 signature (revision {revision:#x}, "
+                f"type {kind:#x})"), None
+    try:
+        tag_class, method, tag, header, contents, trailer = parser.parse(table[8:], strict=False)
+    except ValueError:
+        tag_class = None
+    if (tag_class, method, tag, trailer) != (0, 1, 16, b""):
+        return "its certificate entry does not hold one DER SEQUENCE of definite length", None
+    end = 8 + len(header) + len(contents)
+    if not end <= length <= len(table):
+        return (f"its certificate entry's dwLength is {length}, its DER object ends at "
+                f"{end} and the table at {len(table)}"), None
+    if len(table) - end > 7 or any(table[end:]):
+        return (f"its certificate entry holds {len(table) - end} bytes after its DER object, "
+                f"not up to 7 zero bytes of padding"), None
+    return None, table[8:end]
+
+
+def name_text(name):
+    """A certificate's name as RFC 4514 writes it, its parentheses escaped so that the
+    fingerprint that follows on the line cannot be forged by it."""
+    parts = ["+".join(f"{SHORT_NAMES.get(a['type'].native, a['type'].dotted)}="
+                      f"{a['value'].native}" for a in rdn) for rdn in reversed(name.chosen)]
+    return one_line(",".join(parts).replace("\\", "\\\\").replace("(", "\\x28")
+                    .replace(")", "\\x29"))
+
+
+def read_signature(der):
+    """(the signer's certificate, the certificates carried, {unsigned attribute type:
+    [values]}) of one PKCS#7 signed-data object with one signer."""
+    content = cms.ContentInfo.load(der, strict=True)
+    if content["content_type"].native != "signed_data":
+        raise ValueError("not signed data")
+    signed_data = content["content"]
+    certificates = [c.chosen for c in signed_data["certificates"] if c.name == "certificate"]
+    signers = list(signed_data["signer_infos"])
+    if len(signers) != 1:
+        raise ValueError("not one signer")
+    sid = signers[0]["sid"]
+    if sid.name == "issuer_and_serial_number":
+        found = [c for c in certificates if c.issuer == sid.chosen["issuer"] and
+                 c.serial_number == sid.chosen["serial_number"].native]
+    else:
+        found = [c for c in certificates if c.key_identifier == sid.chosen.native]
+    if not found:
+        raise ValueError("the signer's certificate is not in it")
+    unsigned = {}
+    if not isinstance(signers[0]["unsigned_attrs"], core.Void):
+        for attribute in signers[0]["unsigned_attrs"]:
+            unsigned.setdefault(attribute["type"].dotted, []).extend(attribute["values"])
+    return found[0], certificates, unsigned
+
+
+def run(command):
+    """True if the command exits 0, False if not, None if it ran past LIMIT (its whole
+    process group is then ended). Its output is never read."""
+    child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        return child.wait(timeout=LIMIT) == 0
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.wait()
+        return None
+
+
+def pem_file(folder, name, certificates):
+    path = os.path.join(folder, name)
+    with open(path, "wb") as out:
+        out.write(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in certificates))
+    return path
+
+
+class Judge:
+    """osslsigncode verify on the private copy, one signature at a time, offline."""
+
+    def __init__(self, copy_path, ca_path, ca_subjects, folder):
+        self.copy, self.ca, self.ca_subjects, self.folder = \
+            copy_path, ca_path, ca_subjects, folder
+
+    def self_signed(self, certificate):
+        """Whether a self-issued certificate's own signature verifies by its own key."""
+        path = pem_file(self.folder, "self.pem", [certificate])
+        return run(["openssl", "verify", "-check_ss_sig", "-no_check_time", "-CAfile", path,
+                    path]) is True
+
+    def anchors(self, certificates):
+        """A file of the anchors: the given certificates, and the CA's with --ca."""
+        path = pem_file(self.folder, "anchors.pem", certificates)
+        if self.ca:
+            with open(self.ca, "rb") as file, open(path, "ab") as out:
+                out.write(file.read())
+        return path
+
+    def verify(self, index, fingerprint, anchors, when):
+        """"holds", "broken" or "late". osslsigncode's exit status does not tell whether a
+        time stamp held (it passes a signature whose time stamp's chain fails), so time
+        stamps are left out and the line says so."""
+        command = ["osslsigncode", "verify", "-in", self.copy, "-index", str(index),
+                   "-ignore-crl", "-ignore-cdp", "-ignore-timestamp", "-CAfile", anchors,
+                   "-require-leaf-hash", f"sha256:{fingerprint}"]
+        if when is not None:
+            command += ["-time", str(int(when.timestamp()))]
+        return {True: "holds", False: "broken", None: "late"}[run(command)]
+
+    def line(self, index, signer, certificates, unsigned):
+        """The signature's line, whether it is broken, and whether the CA trusts it (None
+        without --ca)."""
+        fingerprint = hashlib.sha256(signer.dump()).hexdigest()
+        head = (f"signature: {name_text(signer.subject)} (sha256 "
+                f"{':'.join(fingerprint[i:i + 2] for i in range(0, 64, 2)).upper()} "
+                f"of the signer's certificate): ")
+        chain = [signer]  # up by names to a self-issued certificate or to a missing issuer
+        while not chain[-1].self_issued:
+            issuer = next((c for c in certificates
+                           if c.subject == chain[-1].issuer and c not in chain), None)
+            if issuer is None:
+                break
+            chain.append(issuer)
+        top, notes, when = chain[-1], [], None
+        validity = [(c["tbs_certificate"]["validity"]["not_before"].native,
+                     c["tbs_certificate"]["validity"]["not_after"].native) for c in chain]
+        if not validity[0][0] <= datetime.datetime.now(datetime.timezone.utc) <= validity[0][1]:
+            # osslsigncode judges at the present time, where an expired signer fails.
+            earliest, latest = max(v[0] for v in validity), min(v[1] for v in validity)
+            when = earliest + (latest - earliest) / 2 if latest > earliest else earliest
+            notes.append(f"judged at {when:%Y-%m-%d %H:%M:%S} UTC, as its certificate is valid "
+                         f"only from {validity[0][0]:%Y-%m-%d %H:%M:%S} to "
+                         f"{validity[0][1]:%Y-%m-%d %H:%M:%S} UTC")
+        notes.insert(0, "its time stamp is not verified" if set(unsigned) & TIME_STAMPS
+                     else "it has no time stamp")
+        trusted = None
+        if self.ca:
+            state = self.verify(index, fingerprint, self.ca, when)
+            trusted = state == "holds"
+        if not trusted:
+            carried = [top] if top.self_issued and self.self_signed(top) else []
+            if top.self_issued and not carried:
+                state = f"BROKEN (its certificate {name_text(top.subject)} does not verify " \
+                        f"by its own key)"
+            elif not top.self_issued and top.issuer not in self.ca_subjects:
+                state = (f"not checked (its chain ends at {name_text(top.issuer)}, which it "
+                         f"does not carry{' and CA does not hold' if self.ca else '; give --ca'})")
+            elif carried:  # else only the CA holds the chain's end, and it was asked above
+                state = self.verify(index, fingerprint, self.anchors(carried), when)
+        state = {"holds": "holds", "broken": "BROKEN (osslsigncode verify rejects it)",
+                 "late": f"BROKEN (not checked: osslsigncode verify ran past {LIMIT} s)"
+                 }.get(state, state)
+        if trusted is not None:
+            state += ", trusted by CA" if trusted else ", not trusted by CA"
+        return head + "; ".join([state, *notes]), state.startswith("BROKEN"), trusted
+
+    def lines(self, der):
+        """Lines for the signature and those nested in it, and for what in them osslsigncode
+        did not verify; whether one is broken; whether one is not trusted by the CA."""
+        out, broken, untrusted = [], False, False
+        values = [der]
+        for index, value in enumerate(values):
+            # The file's PKCS#7 is read lazily by asn1crypto: whatever cannot be read, in
+            # whatever way, is a signature that no one can name, and broken.
+            try:
+                signer, certificates, unsigned = read_signature(value)
+                line, failed, trusted = self.line(index, signer, certificates, unsigned)
+            except Exception:  # noqa: BLE001
+                what = "it" if index == 0 else f"nested signature {index}"
+                out.append(f"signature: BROKEN ({what} cannot be read as PKCS#7 signed data "
+                           f"with one signer whose certificate it carries)")
+                broken = True
+                continue
+            out.append(line)
+            broken, untrusted = broken or failed, untrusted or trusted is False
+            for kind in sorted(unsigned):
+                if kind == NESTED and index == 0:
+                    values += [nested.dump() for nested in unsigned[kind]]
+                elif kind == NESTED:
+                    out.append(f"unverified: signature {index} holds signatures nested in it, "
+                               f"which are not judged here")
+                elif kind not in TIME_STAMPS:
+                    out.append(f"unverified: signature {index} carries unsigned data of type "
+                               f"{one_line(kind)}, which no signature covers")
+        return out, broken, untrusted
+
+
+def subjects(ca_path):
+    """The subjects of the certificates in a PEM file."""
+    try:
+        with open(ca_path, "rb") as file:
+            return [x509.Certificate.load(der).subject for kind, _, der in
+                    pem.unarmor(file.read(), multiple=True) if kind == "CERTIFICATE"]
+    except ValueError as error:
+        raise BadInput(f"the CA file cannot be read: {one_line(str(error))}") from None
+
+
+def compare(copy_path, build_path, name, label, ca_path):
+    with open(copy_path, "rb") as file:
+        signed = file.read()
+    built, checksum, entry, sections = layout(build_path)
+    ca_subjects = subjects(ca_path) if ca_path else []
+    difference, der = compare_bytes(signed, built, checksum, entry, sections)
+    print(f"{name} matches {label}" if difference is None else
+          f"{name} does not match {label}: {difference}")
+    broken = untrusted = False
+    if der is None:
+        unsigned = len(signed) <= len(built) and not any(signed[entry:entry + 8])
+        print("signature: none" if unsigned else
+              "signature: not checked (its certificate table is not one a signer writes)")
+    else:
+        with tempfile.TemporaryDirectory(prefix="flashgate-compare-") as folder:
+            lines, broken, untrusted = Judge(copy_path, ca_path, ca_subjects, folder).lines(der)
+        print("\n".join(lines))
+    return 1 if difference or broken or untrusted else 0
+
+
+def main(argv):
+    try:
+        if len(argv) == 4 and argv[1] == "copy":
+            copy(argv[2], argv[3])
+            return 0
+        if len(argv) in (6, 7) and argv[1] == "compare":
+            return compare(*argv[2:6], argv[6] if len(argv) == 7 else None)
+    except BadInput as error:
+        print(error, file=sys.stderr)
+        return 2
+    print("usage: compare.py copy FILE COPY | compare COPY BUILD NAME LABEL [CA.pem]",
+          file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
