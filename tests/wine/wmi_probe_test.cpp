@@ -93,12 +93,12 @@ class Probe : public ::testing::Test {
     if (item.type == VT_DISPATCH && item.kind == Item::kBoardHolding) value.pdispVal = new Board;
     if (item.kind == Item::kNoBoard) {
       boards_->AddValue(value);
+      VariantClear(&value);
     } else {
       Board* board = new Board;
-      VariantCopy(&board->value, &value);
+      board->value = value;  // the board's now; VariantCopy would make a null text empty
       boards_->AddBoard(board);
     }
-    VariantClear(&value);
   }
 
   Service* service_ = nullptr;
