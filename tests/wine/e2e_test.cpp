@@ -209,7 +209,8 @@ TEST_F(SupportedPath, TheOneBesideWinsOverTheCurrentFolder) {
   ExpectStartedAsAsked(program_folder_);
 }
 
-// A tool that cannot be started, here or nowhere at all, ends the run without a word.
+// A tool that cannot be started ends the run without a word (the other reasons than "no
+// program" are elevation_fallback_test's rows).
 TEST_F(SupportedPath, AFlasherThatIsNoProgramEndsSilently) {
   const std::wstring fake = program_folder_ + L"\\" + kToolFile;
   HANDLE file = CreateFileW(fake.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
