@@ -43,9 +43,7 @@ class FlasherStart : public ::testing::TestWithParam<FallbackCase> {};
 
 TEST_P(FlasherStart, TriesTheShellOnlyAfterElevationRequired) {
   const FallbackCase& row = GetParam();
-  fake = FakeCalls();
-  fake.create_error = row.create_error;
-  fake.elevated_starts = row.elevated_starts;
+  fake = {row.create_error, row.elevated_starts};
   EXPECT_EQ(StartFlasherWith({FakeStartByName, FakeStartElevated}), row.started);
   EXPECT_EQ(fake.creates, 1);
   EXPECT_EQ(fake.elevated, row.elevated);
