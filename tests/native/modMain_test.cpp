@@ -1,5 +1,5 @@
-// modMain: IsSupportedBoard over version texts, and Main against recording fakes of the
-// three operations it calls, on the same texts.
+// modMain: IsSupportedBoard over version texts, and Main on each of them against recording
+// fakes of the three operations it calls.
 
 #include <gtest/gtest.h>
 
@@ -46,20 +46,6 @@ const DecisionCase kVersionTexts[] = {
     {"unpaired_surrogates", u"\xD834\xDD1E", false},
 };
 
-class DecisionTest : public ::testing::TestWithParam<DecisionCase> {};
-
-TEST_P(DecisionTest, JudgesTheBoardsPrefix) {
-  EXPECT_EQ(modMain::IsSupportedBoard(PrefixOf(GetParam().version)), GetParam().supported);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    VersionTexts, DecisionTest, ::testing::ValuesIn(kVersionTexts),
-    [](const ::testing::TestParamInfo<DecisionCase>& param) { return param.param.name; });
-
-TEST(DecisionWithoutVersion, NoValueIsJudgedLikeEmptyText) {
-  EXPECT_FALSE(modMain::IsSupportedBoard(BoardPrefix()));
-}
-
 struct FakePlatform {
   BoardPrefix board;
   bool warning_shows = true;
@@ -69,58 +55,57 @@ struct FakePlatform {
 
 FakePlatform platform;
 
+using Calls = std::vector<std::string>;
+
+// Main on `board`: the calls it made.
+Calls RunOn(const BoardPrefix& board) {
+  platform.board = board;
+  platform.calls.clear();
+  modMain::Main();
+  return platform.calls;
+}
+
+const Calls kStartsTheFlasher = {"ReadBoardPrefix", "StartFlasher"};
+const Calls kOnlyWarns = {"ReadBoardPrefix", "ShowWrongBoardWarning"};
+
+class DecisionTest : public ::testing::TestWithParam<DecisionCase> {};
+
+// The decision, and Main acting on it: the flasher and nothing shown, or only the warning.
+TEST_P(DecisionTest, JudgesTheBoardsPrefixAndMainFollows) {
+  platform = FakePlatform();
+  const BoardPrefix prefix = PrefixOf(GetParam().version);
+  EXPECT_EQ(modMain::IsSupportedBoard(prefix), GetParam().supported);
+  EXPECT_EQ(RunOn(prefix), GetParam().supported ? kStartsTheFlasher : kOnlyWarns);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VersionTexts, DecisionTest, ::testing::ValuesIn(kVersionTexts),
+    [](const ::testing::TestParamInfo<DecisionCase>& param) { return param.param.name; });
+
+TEST(DecisionWithoutVersion, NoValueIsJudgedLikeEmptyText) {
+  platform = FakePlatform();
+  EXPECT_FALSE(modMain::IsSupportedBoard(BoardPrefix()));
+  EXPECT_EQ(RunOn(BoardPrefix()), kOnlyWarns);
+}
+
 class MainSequence : public ::testing::Test {
  protected:
   void SetUp() override { platform = FakePlatform(); }
-
-  static void Board(const std::u16string& version) { platform.board = PrefixOf(version); }
-
-  static std::vector<std::string> Run() {
-    platform.calls.clear();
-    modMain::Main();
-    return platform.calls;
-  }
-
-  using Calls = std::vector<std::string>;
 };
 
-TEST_F(MainSequence, SupportedBoardStartsTheFlasherAndShowsNothing) {
-  for (const DecisionCase& text : kVersionTexts) {
-    if (!text.supported) continue;
-    SCOPED_TRACE(text.name);
-    Board(text.version);
-    EXPECT_EQ(Run(), (Calls{"ReadBoardPrefix", "StartFlasher"}));
-  }
-}
-
-TEST_F(MainSequence, EveryOtherBoardOnlyWarns) {
-  for (const DecisionCase& text : kVersionTexts) {
-    if (text.supported) continue;
-    SCOPED_TRACE(text.name);
-    Board(text.version);
-    EXPECT_EQ(Run(), (Calls{"ReadBoardPrefix", "ShowWrongBoardWarning"}));
-  }
-  platform.board = BoardPrefix();
-  EXPECT_EQ(Run(), (Calls{"ReadBoardPrefix", "ShowWrongBoardWarning"}));
-}
-
 TEST_F(MainSequence, AWarningThatCannotBeShownStillNeverStartsTheFlasher) {
-  Board(u"40");
   platform.warning_shows = false;
-  EXPECT_EQ(Run(), (Calls{"ReadBoardPrefix", "ShowWrongBoardWarning"}));
+  EXPECT_EQ(RunOn(PrefixOf(u"40")), kOnlyWarns);
 }
 
 TEST_F(MainSequence, AFlasherThatCannotBeStartedEndsTheRunWithoutAWarning) {
-  Board(u"41");
   platform.flasher_starts = false;
-  EXPECT_EQ(Run(), (Calls{"ReadBoardPrefix", "StartFlasher"}));
+  EXPECT_EQ(RunOn(PrefixOf(u"41")), kStartsTheFlasher);
 }
 
 TEST_F(MainSequence, TwoRunsGiveTheSameOutcome) {
-  Board(u"41");
-  EXPECT_EQ(Run(), Run());
-  Board(u"40");
-  EXPECT_EQ(Run(), Run());
+  EXPECT_EQ(RunOn(PrefixOf(u"41")), RunOn(PrefixOf(u"41")));
+  EXPECT_EQ(RunOn(PrefixOf(u"40")), RunOn(PrefixOf(u"40")));
 }
 
 }  // namespace

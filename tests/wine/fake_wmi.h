@@ -101,7 +101,13 @@ class Board : public Dispatch {
     if (id != kMemberId || flags != (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) {
       return DISP_E_MEMBERNOTFOUND;
     }
-    return FAILED(read_error) ? read_error : VariantCopy(result, &value);
+    if (FAILED(read_error)) return read_error;
+    // Wine's VariantCopy makes a null text empty; the probe must meet the null itself.
+    if (value.vt == VT_BSTR && value.bstrVal == nullptr) {
+      *result = value;
+      return S_OK;
+    }
+    return VariantCopy(result, &value);
   }
 
  private:

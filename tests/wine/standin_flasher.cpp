@@ -1,6 +1,8 @@
-// A stand-in for the flashing tool, built under the tool's name (kToolFile). It records how it was started
-// (standin_record.h) into the file that FLASHGATE_STANDIN_RECORD names, then stays open for
-// FLASHGATE_STANDIN_SECONDS (3 by default; 0 ends it at once, without a window).
+// A stand-in for the flashing tool, built under the tool's name (kToolFile). It records how
+// it was started (standin_record.h) into the file that FLASHGATE_STANDIN_RECORD names, then
+// stays open for FLASHGATE_STANDIN_SECONDS (3 by default; 0 ends it at once, without a
+// window). It records no error mode: Wine hands none down to a child process, so only
+// Windows could show one inherited.
 
 #include <windows.h>
 
@@ -48,7 +50,6 @@ void Record(const std::wstring& path, HWND window) {
   record.current_folder = current_folder;
   record.pid = GetCurrentProcessId();
   record.foreground = window != nullptr && GetForegroundWindow() == window ? 1 : 0;
-  record.error_mode = GetErrorMode();
   wine_test::WriteRecord(path, record);
 }
 

@@ -19,7 +19,7 @@ class StandInTest : public ::testing::Test {
   void SetUp() override {
     const std::wstring records = NewFolder(L"Records");
     ASSERT_FALSE(records.empty());
-    record_ = records + L"\\standin.txt";
+    record_ = records + L"\\standin.ini";
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_RECORD", record_.c_str());
     SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", L"0");
   }

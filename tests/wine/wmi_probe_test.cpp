@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "board/wmi_probe.h"
 #include "fake_wmi.h"
@@ -24,6 +26,22 @@ HRESULT BindStandIn(IDispatch** service) {
   if (bound_service != nullptr) bound_service->AddRef();
   return S_OK;
 }
+
+// One item the enumerator hands out.
+struct Item {
+  enum Kind { kBoard, kUnreadableBoard, kBoardByReference, kBoardHolding, kNoBoard } kind;
+  std::wstring text;        // kBoard, kUnreadableBoard, kBoardByReference: its Version
+  VARTYPE type = VT_EMPTY;  // kBoardHolding: its Version's type; kNoBoard: the item's
+  LONG number = 0;          // the value of a VT_I4
+};
+
+Item Text(const std::wstring& text) { return {Item::kBoard, text}; }
+Item Unreadable(const std::wstring& text) { return {Item::kUnreadableBoard, text}; }
+Item ByReference(const std::wstring& text) { return {Item::kBoardByReference, text}; }
+// A board whose Version is of `type` (VT_BSTR: a null text; VT_DISPATCH: an object).
+Item Holding(VARTYPE type, LONG number = 0) { return {Item::kBoardHolding, L"", type, number}; }
+// An item that is no board: a number, or (VT_DISPATCH) a null object.
+Item NoBoard(VARTYPE type, LONG number = 0) { return {Item::kNoBoard, L"", type, number}; }
 
 std::wstring UnitsOf(const BoardPrefix& prefix) {
   std::wstring units;
@@ -60,11 +78,27 @@ class Probe : public ::testing::Test {
     return board;
   }
 
-  Board* AddBoardHolding(VARIANT& value) {
-    Board* board = new Board;
-    VariantCopy(&board->value, &value);
-    boards_->AddBoard(board);
-    return board;
+  void Add(const Item& item) {
+    if (item.kind == Item::kBoard || item.kind == Item::kUnreadableBoard) {
+      AddBoard(item.text)->read_error = item.kind == Item::kBoard ? S_OK : DISP_E_EXCEPTION;
+      return;
+    }
+    if (item.kind == Item::kBoardByReference) {
+      boards_->AddBoard(Board::WithTextByReference(item.text));
+      return;
+    }
+    VARIANT value = {};  // a VT_BSTR stays a null text
+    value.vt = item.type;
+    if (item.type == VT_I4) value.lVal = item.number;
+    if (item.type == VT_DISPATCH && item.kind == Item::kBoardHolding) value.pdispVal = new Board;
+    if (item.kind == Item::kNoBoard) {
+      boards_->AddValue(value);
+      VariantClear(&value);
+    } else {
+      Board* board = new Board;
+      board->value = value;  // the board's now; VariantCopy would make a null text empty
+      boards_->AddBoard(board);
+    }
   }
 
   Service* service_ = nullptr;
@@ -72,9 +106,10 @@ class Probe : public ::testing::Test {
   Enumerator* boards_ = nullptr;
 };
 
-TEST_F(Probe, SendsTheQueryExactlyAsAScriptWould) {
-  AddBoard(L"41ABC");
-  Read();
+// ExecQuery called exactly as a script calls it, and Version read as a property.
+TEST_F(Probe, CallsExactlyAsAScriptWould) {
+  Board* board = AddBoard(L"41ABC");
+  EXPECT_EQ(UnitsOf(Read()), L"41");
   const fake_wmi::QueryCall& call = service_->seen;
   EXPECT_EQ(call.calls, 1);
   EXPECT_EQ(call.flags, DISPATCH_METHOD);
@@ -86,16 +121,11 @@ TEST_F(Probe, SendsTheQueryExactlyAsAScriptWould) {
   EXPECT_EQ(call.language_scode, DISP_E_PARAMNOTFOUND);
   EXPECT_EQ(call.flags_type, VT_I2);
   EXPECT_EQ(call.flags_value, 48);
-}
-
-TEST_F(Probe, ReadsVersionAsAPropertyWithNoArguments) {
-  Board* board = AddBoard(L"41ABC");
-  EXPECT_EQ(UnitsOf(Read()), L"41");
   EXPECT_EQ(board->flags_seen, DISPATCH_PROPERTYGET | DISPATCH_METHOD);
   EXPECT_EQ(board->args_seen, 0u);
 }
 
-TEST_F(Probe, FailuresBeforeTheWalkReturnNothing) {
+TEST_F(Probe, FailuresAndWrongAnswersBeforeTheWalkReturnNothing) {
   AddBoard(L"41");
 
   bind_error = HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
@@ -114,12 +144,8 @@ TEST_F(Probe, FailuresBeforeTheWalkReturnNothing) {
   results_->enum_error = E_ACCESSDENIED;
   EXPECT_FALSE(Read().HasValue()) << "the enumerator cannot be had";
   results_->enum_error = S_OK;
-
   EXPECT_EQ(UnitsOf(Read()), L"41") << "and with nothing failing, the board is read";
-}
 
-TEST_F(Probe, AnswersThatAreNotWhatWasAskedForReturnNothing) {
-  AddBoard(L"41");
   // ExecQuery succeeds but hands back no result set.
   IDispatch* results = service_->results;
   service_->results = nullptr;
@@ -136,57 +162,66 @@ TEST_F(Probe, AnswersThatAreNotWhatWasAskedForReturnNothing) {
   results_->enumerator = enumerator;
 }
 
-TEST_F(Probe, NoBoardsReturnNothing) { EXPECT_FALSE(Read().HasValue()); }
+// The boards the walk meets, and the prefix it must return (none: nothing read).
+struct WalkCase {
+  const char* name;
+  std::vector<Item> items;
+  std::optional<std::wstring> prefix;
+  size_t fail_at = SIZE_MAX;     // the move that fails
+  size_t nothing_at = SIZE_MAX;  // the move that hands out nothing
+};
 
-TEST_F(Probe, TheLastReadableBoardWins) {
-  AddBoard(L"41");
-  AddBoard(L"40");
-  EXPECT_EQ(UnitsOf(Read()), L"40");
+void PrintTo(const WalkCase& row, std::ostream* out) { *out << row.name; }
+
+class Walk : public Probe, public ::testing::WithParamInterface<WalkCase> {};
+
+TEST_P(Walk, ReadsThePrefixOfTheLastReadableBoard) {
+  const WalkCase& row = GetParam();
+  for (const Item& item : row.items) Add(item);
+  boards_->fail_at = row.fail_at;
+  boards_->nothing_at = row.nothing_at;
+  const BoardPrefix prefix = Read();
+  ASSERT_EQ(prefix.HasValue(), row.prefix.has_value()) << "a prefix read, or nothing";
+  EXPECT_EQ(UnitsOf(prefix), row.prefix.value_or(L""));
+  if (row.fail_at == SIZE_MAX && row.nothing_at == SIZE_MAX) {
+    EXPECT_EQ(boards_->next, row.items.size()) << "the walk stopped before the end";
+  }
 }
 
-TEST_F(Probe, AnUnreadableBoardKeepsThePrefixBeforeIt) {
-  AddBoard(L"41");
-  AddBoard(L"40")->read_error = DISP_E_EXCEPTION;
-  EXPECT_EQ(UnitsOf(Read()), L"41");
-}
-
-TEST_F(Probe, AFailedMoveEndsTheWalkWithThePrefixSoFar) {
-  AddBoard(L"41");
-  AddBoard(L"40");
-  boards_->fail_at = 1;
-  EXPECT_EQ(UnitsOf(Read()), L"41");
-}
-
-TEST_F(Probe, AnItemThatIsNoObjectIsPassedOver) {
-  AddBoard(L"41");
-  VARIANT number;
-  VariantInit(&number);
-  number.vt = VT_I4;
-  number.lVal = 40;
-  boards_->AddValue(number);
-  EXPECT_EQ(UnitsOf(Read()), L"41");
-  EXPECT_EQ(boards_->next, 2u) << "the walk went past it to the end";
-}
-
-TEST_F(Probe, ANullObjectIsPassedOver) {
-  AddBoard(L"41");
-  VARIANT no_object;
-  VariantInit(&no_object);
-  no_object.vt = VT_DISPATCH;
-  no_object.pdispVal = nullptr;
-  boards_->AddValue(no_object);
-  EXPECT_EQ(UnitsOf(Read()), L"41");
-  EXPECT_EQ(boards_->next, 2u) << "the walk went past it to the end";
-}
-
-TEST_F(Probe, AMoveThatHandsOutNothingEndsTheWalk) {
-  AddBoard(L"41");
-  boards_->nothing_at = 0;
-  EXPECT_FALSE(Read().HasValue()) << "at the first board";
-  AddBoard(L"40");
-  boards_->nothing_at = 1;
-  EXPECT_EQ(UnitsOf(Read()), L"41") << "after the first board";
-}
+INSTANTIATE_TEST_SUITE_P(
+    Boards, Walk,
+    ::testing::Values(
+        WalkCase{"none", {}, std::nullopt},
+        WalkCase{"the_last_readable_wins", {Text(L"41"), Text(L"40")}, L"40"},
+        WalkCase{"an_unreadable_one_keeps_the_prefix_before_it",
+                 {Text(L"41"), Unreadable(L"40")}, L"41"},
+        WalkCase{"a_failed_move_ends_the_walk_with_the_prefix_so_far",
+                 {Text(L"41"), Text(L"40")}, L"41", 1},
+        // An item passed over neither counts as a board nor ends the walk.
+        WalkCase{"an_item_that_is_no_object_is_passed_over",
+                 {Text(L"41"), NoBoard(VT_I4, 40), Unreadable(L"40")}, L"41"},
+        WalkCase{"a_null_object_is_passed_over",
+                 {Text(L"41"), NoBoard(VT_DISPATCH), Unreadable(L"40")}, L"41"},
+        WalkCase{"a_move_that_hands_out_nothing_at_the_first_ends_the_walk", {Text(L"41")},
+                 std::nullopt, SIZE_MAX, 0},
+        WalkCase{"a_move_that_hands_out_nothing_after_the_first_ends_the_walk",
+                 {Text(L"41"), Text(L"40")}, L"41", SIZE_MAX, 1},
+        WalkCase{"a_version_by_reference_is_read_through_it", {ByReference(L"41ABC")}, L"41"},
+        WalkCase{"the_last_version_by_reference_wins",
+                 {ByReference(L"41ABC"), ByReference(L"4")}, L"4"},
+        WalkCase{"null_and_empty_versions_count_as_not_read",
+                 {Text(L"41"), Holding(VT_NULL), Holding(VT_EMPTY)}, L"41"},
+        WalkCase{"empty_text_is_an_empty_prefix_not_nothing", {Text(L"")}, L""},
+        WalkCase{"embedded_zeros_are_units_too", {Text(std::wstring(L"\0" L"41", 3))},
+                 std::wstring(L"\0" L"4", 2)},
+        WalkCase{"text_is_cut_to_two_units", {Text(L"\xD83D\xDE00z")}, L"\xD83D\xDE00"},
+        WalkCase{"one_unit", {Text(L"4")}, L"4"},
+        WalkCase{"a_null_text_pointer_is_empty_text", {Holding(VT_BSTR)}, L""},
+        WalkCase{"a_number_is_converted_as_variants_convert", {Holding(VT_I4, 4123)}, L"41"},
+        // An object converts through its default member, which this one lacks: not read.
+        WalkCase{"an_object_without_a_default_member_is_not_read",
+                 {Holding(VT_I4, 4123), Holding(VT_DISPATCH)}, L"41"}),
+    [](const ::testing::TestParamInfo<WalkCase>& param) { return param.param.name; });
 
 // A script host's For Each takes the enumerator however it is handed out, and asks it for
 // IEnumVARIANT; so does the probe. An object that is no enumerator returns nothing.
@@ -200,70 +235,6 @@ TEST_F(Probe, AnEnumeratorHandedOutAsADispatchValueIsWalked) {
   EXPECT_FALSE(Read().HasValue()) << "a board handed out as the enumerator";
   results_->enumerator->Release();
   results_->enumerator = enumerator;
-}
-
-TEST_F(Probe, AVersionPassedByReferenceIsReadThroughTheReference) {
-  boards_->AddBoard(Board::WithTextByReference(L"41ABC"));
-  EXPECT_EQ(UnitsOf(Read()), L"41");
-  boards_->AddBoard(Board::WithTextByReference(L"4"));
-  EXPECT_EQ(UnitsOf(Read()), L"4");
-}
-
-TEST_F(Probe, NullAndEmptyVersionsCountAsNotRead) {
-  AddBoard(L"41");
-  VARIANT null_value;
-  VariantInit(&null_value);
-  null_value.vt = VT_NULL;
-  AddBoardHolding(null_value);
-  VARIANT empty_value;
-  VariantInit(&empty_value);
-  AddBoardHolding(empty_value);
-  EXPECT_EQ(UnitsOf(Read()), L"41");
-}
-
-TEST_F(Probe, TextIsCutToTwoUnitsAndNothingElse) {
-  AddBoard(L"");
-  BoardPrefix prefix = Read();
-  EXPECT_TRUE(prefix.HasValue());
-  EXPECT_EQ(prefix.Length(), 0u) << "empty text is an empty prefix, not nothing";
-
-  AddBoard(std::wstring(L"\0" L"41", 3));
-  EXPECT_EQ(UnitsOf(Read()), std::wstring(L"\0" L"4", 2)) << "embedded zeros are units too";
-
-  AddBoard(L"\xD83D\xDE00z");
-  EXPECT_EQ(UnitsOf(Read()), L"\xD83D\xDE00");
-
-  AddBoard(L"4");
-  EXPECT_EQ(UnitsOf(Read()), L"4");
-}
-
-TEST_F(Probe, ANullTextPointerIsEmptyText) {
-  VARIANT null_text;
-  VariantInit(&null_text);
-  null_text.vt = VT_BSTR;
-  null_text.bstrVal = nullptr;
-  AddBoardHolding(null_text);
-  const BoardPrefix prefix = Read();
-  EXPECT_TRUE(prefix.HasValue());
-  EXPECT_EQ(prefix.Length(), 0u);
-}
-
-TEST_F(Probe, OtherKindsAreConvertedAsVariantsConvert) {
-  VARIANT number;
-  VariantInit(&number);
-  number.vt = VT_I4;
-  number.lVal = 4123;
-  AddBoardHolding(number);
-  EXPECT_EQ(UnitsOf(Read()), L"41");
-
-  // An object converts through its default member, which this one lacks: not read.
-  VARIANT object;
-  VariantInit(&object);
-  object.vt = VT_DISPATCH;
-  object.pdispVal = new Board;
-  AddBoardHolding(object);
-  VariantClear(&object);
-  EXPECT_EQ(UnitsOf(Read()), L"41");
 }
 
 }  // namespace
