@@ -47,9 +47,9 @@ else
 fi
 
 # Where the kernel refuses i386 programs, its answer names that, whatever else is missing.
-if ! FLASHGATE_ASSUME_NO_EMULATION=1 "$probe" >/dev/null 2>&1; then
+if ! FLASHGATE_ASSUME_NO_EMULATION=1 "$probe" --possible >/dev/null 2>&1; then
   expect "kernel refuses" 1 "^this machine's kernel does not run 32-bit programs, " \
-    FLASHGATE_ASSUME_NO_EMULATION=1
+    FLASHGATE_ASSUME_NO_EMULATION=1 -- --possible
 fi
 
 # ensure-deps on a native machine with nothing installed, against stand-ins that record
