@@ -9,19 +9,20 @@ probe=$scripts/can-run-32bit
 [ "$(id -u)" = 0 ] || { echo "SKIP: needs root"; exit 77; }
 failures=0
 
-# expect NAME STATUS PATTERN [VAR=VALUE...] [-- ARGS...]: the exit status and what it said.
+# expect NAME STATUS PATTERN [VAR=VALUE...] [-- ARGS...]: the exit status and what it said,
+# of can-run-32bit or of the script that $run names.
 expect() {
   local name=$1 status=$2 pattern=$3 output got vars=()
   shift 3
   while [ $# -gt 0 ] && [ "$1" != -- ]; do vars+=("$1"); shift; done
   [ $# -gt 0 ] && shift
-  output=$(env "${vars[@]}" "$probe" "$@" 2>&1)
+  output=$(env "${vars[@]}" "${run:-$probe}" "$@" 2>&1)
   got=$?
   if [ "$got" -ne "$status" ] || [[ ! $output =~ $pattern ]]; then
     echo "FAIL $name: status $got, said: $output (wanted $status, /$pattern/)"
     failures=$((failures + 1))
   else
-    echo "ok   $name: $output"
+    echo "ok   $name: ${output//$'\n'/ | }"
   fi
 }
 
@@ -53,10 +54,10 @@ if ! FLASHGATE_ASSUME_NO_EMULATION=1 "$probe" --possible >/dev/null 2>&1; then
 fi
 
 # ensure-deps on a native machine with nothing installed, against stand-ins that record
-# every call: apt-get (its update fails unless UPDATE=ok, as in a mirror's sync, with the
-# security suite's i386 index; with UPDATE=offline nothing installs; wine32:i386 installs
-# always, only with that suite pinned away, or never, as WINE32 says), dpkg-query and dpkg over a state folder, and a machine
-# whose kernel runs i386 programs. Nothing is installed and no network is used.
+# every call: apt-get, whose update fails unless UPDATE=ok, as in a mirror's sync, with the
+# security suite's i386 index (with UPDATE=offline nothing installs), and which installs
+# wine32:i386 always, only with that suite pinned away, or never, as WINE32 says; dpkg-query
+# and dpkg over a state folder. Nothing is installed and no network is used.
 mkdir -p "$apt/bin" "$apt/scripts"
 cp "$scripts/ensure-deps" "$apt/scripts/"
 printf '#!/bin/sh\necho native\n' >"$apt/scripts/can-run-32bit"
@@ -67,7 +68,6 @@ case $1 in
   update)
     [ "$UPDATE" = ok ] && exit 0
     echo "E: Failed to fetch http://mirror.test/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress?"
-    echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
     exit 100 ;;
   indextargets)
     for release in "http://mirror.test/debian/dists/bookworm/ bookworm" \
@@ -75,27 +75,16 @@ case $1 in
       line=${3//'$(BASE_URI)'/${release% *}}; echo "${line//'$(CODENAME)'/${release#* }}"
     done ;;
   install)
-    shift; packages=(); preferences=/dev/null
-    for arg; do
-      case $arg in
-        Dir::Etc::Preferences=*) preferences=${arg#*=} ;;
-        -*) ;;
-        *) packages+=("$arg") ;;
-      esac
-    done
     [ "$UPDATE" = offline ] && { echo "E: Package 'wine64' has no installation candidate"; exit 100; }
-    pinned=no
-    grep -A1 -x 'Pin: release n=bookworm-security' "$preferences" | grep -qx 'Pin-Priority: -1' && pinned=yes
-    if [[ " ${packages[*]} " == *" wine32:i386 "* ]] && [[ $WINE32 = never || ( $WINE32 = pinned && $pinned = no ) ]]; then
+    for arg; do [[ $arg == Dir::Etc::Preferences=* ]] && preferences=${arg#*=}; done
+    if [[ " $* " == *" wine32:i386 "* && ( $WINE32 = never || ( $WINE32 = pinned &&
+          $(grep -A1 -x 'Pin: release n=bookworm-security' "${preferences:-/dev/null}") != *"Pin-Priority: -1" ) ) ]]; then
       echo "E: Unable to correct problems, you have held broken packages."; exit 100
     fi
-    printf '%s\n' "${packages[@]}" >>"$STATE/installed" ;;
+    printf '%s\n' "${@:2}" | grep -v -e '^-' -e = >>"$STATE/installed" ;;
 esac
 STANDIN
-cat >"$apt/bin/dpkg-query" <<'STANDIN'
-#!/bin/sh
-grep -qx "$3" "$STATE/installed" && printf 'install ok installed'
-STANDIN
+printf '#!/bin/sh\ngrep -qx "$3" "$STATE/installed" && printf "install ok installed"\n' >"$apt/bin/dpkg-query"
 cat >"$apt/bin/dpkg" <<'STANDIN'
 #!/bin/sh
 case $1 in
@@ -108,34 +97,20 @@ printf '#!/bin/sh\necho 0\n' >"$apt/bin/id"
 printf '#!/bin/sh\necho "sleep $*" >>"$STATE/calls"\n' >"$apt/bin/sleep"
 chmod +x "$apt"/bin/* "$apt/scripts/can-run-32bit"
 
-# setup NAME UPDATE WINE32 STATUS PATTERN [CALLS...]: ensure-deps' status and what it said,
-# then each pattern in CALLS found (or, with a leading !, not found) among the calls, the
+# setup NAME UPDATE WINE32 STATUS PATTERN [WANTED...]: ensure-deps as expect judges it, then
+# each WANTED pattern (with a leading !, one that must not be) among the calls it made, the
 # packages installed ("installed NAME") and the architectures ("architecture NAME").
 setup() {
-  local name=$1 update=$2 wine32=$3 status=$4 pattern=$5 output got state=$apt/$1 check
-  shift 5
+  local state=$apt/$1 found wanted
   mkdir -p "$state" && : >"$state/installed" && : >"$state/architectures" && : >"$state/calls"
-  output=$(PATH=$apt/bin:$PATH TMPDIR=$state STATE=$state UPDATE=$update WINE32=$wine32 \
-           "$apt/scripts/ensure-deps" 2>&1)
-  got=$?
-  local record
-  record="$(cat "$state/calls"; sed 's/^/installed /' "$state/installed")
-$(sed 's/^/architecture /' "$state/architectures")"
-  local wrong=()
-  for check; do
-    if [[ $check == !* ]]; then
-      grep -q -- "${check#!}" <<<"$record" && wrong+=("$check")
-    else
-      grep -q -- "$check" <<<"$record" || wrong+=("$check")
-    fi
+  run=$apt/scripts/ensure-deps expect "$1" "$4" "$5" \
+    PATH="$apt/bin:$PATH" TMPDIR="$state" STATE="$state" UPDATE="$2" WINE32="$3"
+  found=$(cat "$state/calls"; sed 's/^/installed /' "$state/installed"
+          sed 's/^/architecture /' "$state/architectures")
+  for wanted in "${@:6}"; do
+    if grep -q -- "${wanted#!}" <<<"$found"; then [[ $wanted != !* ]]; else [[ $wanted == !* ]]; fi ||
+      { echo "FAIL $1: not as wanted: $wanted"; failures=$((failures + 1)); }
   done
-  if [ "$got" -ne "$status" ] || [[ ! $output =~ $pattern ]] || [ ${#wrong[@]} -gt 0 ]; then
-    echo "FAIL $name: status $got, said: $output (wanted $status, /$pattern/);" \
-         "not as wanted: ${wrong[*]}"
-    failures=$((failures + 1))
-  else
-    echo "ok   $name: ${output//$'\n'/ | }"
-  fi
 }
 
 setup "plain success" ok installable 0 "^installing: .*wine32:i386" \
