@@ -82,7 +82,7 @@ int wmain(int argc, wchar_t** argv) {
       RemoveFolder(records);
       return 1;
     }
-    HWND window = run.WaitForWindowOrExit(Scaled(20000));
+    HWND window = run.WaitForWindowOrExit(20000);
     if (window == nullptr) {
       Print(L"outcome: no-window\n");
     } else {
@@ -97,11 +97,11 @@ int wmain(int argc, wchar_t** argv) {
       if (!by_user) Close(box, way);
       Print(std::wstring(L" closed-by=") + (by_user ? L"the user" : NameOf(way)) + L"\n");
     }
-    ended = run.WaitForExit(by_user ? INFINITE : Scaled(10000));
+    ended = run.WaitForExit(by_user ? INFINITE : 10000);
     if (!ended) ++left_behind;  // ended on the way out, but counted
   }
   // Any flasher it started is a process by now; once those end, its record is whole.
-  left_behind += WaitForProcessesNamed(kToolFile, Scaled(10000));
+  left_behind += WaitForProcessesNamed(kToolFile, 10000);
   const StandInRecord record = WaitForRecord(record_path, 0);
   RemoveFolder(records);
 

@@ -74,7 +74,7 @@ Box ReadBox(HWND window) {
     if (lstrcmpiW(kind, L"Button") == 0) {
       box.buttons.push_back(TextOf(child));
     } else if (is_static && (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
-      box.exclamation_icon = ShowsSystemIcon(child, IDI_EXCLAMATION, Scaled(3000));
+      box.exclamation_icon = ShowsSystemIcon(child, IDI_EXCLAMATION, 3000);
     } else if (is_static && !TextOf(child).empty()) {
       box.text = TextOf(child);
     }

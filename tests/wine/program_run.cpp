@@ -2,19 +2,12 @@
 
 #include <tlhelp32.h>
 
-#include <cwchar>
-
 namespace wine_test {
 
 std::wstring Variable(const wchar_t* name) {
   std::wstring value(GetEnvironmentVariableW(name, nullptr, 0), L'\0');
   value.resize(GetEnvironmentVariableW(name, &value[0], static_cast<DWORD>(value.size())));
   return value;
-}
-
-DWORD Scaled(DWORD ms) {
-  const unsigned long scale = std::wcstoul(Variable(L"FLASHGATE_TIME_SCALE").c_str(), nullptr, 10);
-  return scale > 1 && scale < 1000 ? ms * static_cast<DWORD>(scale) : ms;
 }
 
 ProgramRun::~ProgramRun() {

@@ -11,9 +11,6 @@ namespace wine_test {
 
 // The value of environment variable `name`; empty when it is not set.
 std::wstring Variable(const wchar_t* name);
-// A wait of `ms` on this machine: FLASHGATE_TIME_SCALE times longer where it is set, as it
-// is where Wine's 32-bit half runs under emulation.
-DWORD Scaled(DWORD ms);
 
 // Asks `done` every `step_ms` until it returns true (then true) or `timeout_ms` has passed.
 template <typename Done>
@@ -33,6 +30,7 @@ class ProgramRun {
   ProgramRun& operator=(const ProgramRun&) = delete;
 
   bool Start(const std::wstring& program, const std::wstring& current_folder);
+  DWORD Id() const { return process_.dwProcessId; }
   // Its first visible top-level window, or null once it has ended or the time is up.
   HWND WaitForWindowOrExit(DWORD timeout_ms);
   bool WaitForExit(DWORD timeout_ms);

@@ -42,7 +42,7 @@ class StandInTest : public ::testing::Test {
     const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, record.pid);
     if (process == nullptr) return;
     TerminateProcess(process, 0);
-    WaitForSingleObject(process, Scaled(5000));
+    WaitForSingleObject(process, 5000);
     CloseHandle(process);
   }
 
