@@ -1,18 +1,31 @@
 // The real program under Wine, on a board set through the firmware, watched and answered
 // the way a user would. Run as: e2e_test --gtest_filter=TESTS FLASHGATE_EXE STANDIN_EXE,
 // where TESTS are those of the code path the board must lead to (tests/wine/CMakeLists.txt).
+// Wine's traces of the program go to the Unix standard error that it inherits from this
+// test, which the test's command sends to the file FLASHGATE_TRACE names.
 
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "message_box.h"
 #include "standin_test.h"
+
+namespace wine_test {
+
+const char* RowName(CloseBy way) {
+  const char* const names[] = {"ok", "escape", "close_command"};
+  return names[static_cast<int>(way)];
+}
+void PrintTo(CloseBy way, std::ostream* out) { *out << RowName(way); }
+
+}  // namespace wine_test
 
 namespace {
 
@@ -21,12 +34,14 @@ using namespace wine_test;
 std::wstring flashgate_exe;
 std::wstring standin_exe;
 
-// Scaled where the program runs under emulation.
-const DWORD kPromptly = Scaled(5000);     // the program's whole run, Wine's start included
-const DWORD kWindowWait = Scaled(20000);  // for the box to appear
-// Not scaled: the stand-in always runs natively (the x86_64 one where the program is
-// emulated), so once the program has ended, a stand-in it started has recorded by then.
-const DWORD kStandInWouldHaveRecorded = 1500;
+const DWORD kPromptly = 5000;     // the program's whole run, Wine's start included
+const DWORD kWindowWait = 20000;  // for the box to appear
+
+// Wine's CreateProcessW returns once the new process runs, and a stand-in started by the
+// tests lives for seconds: a tool the program started still runs when the program has ended.
+bool FlasherStarted(const std::wstring& record) {
+  return WaitForProcessesNamed(kToolFile, 0) > 0 || WaitForRecord(record, 0).found;
+}
 
 class CodePath : public StandInTest {
  protected:
@@ -36,14 +51,13 @@ class CodePath : public StandInTest {
     other_folder_ = NewFolder(L"Elsewhere");
     ASSERT_FALSE(program_folder_.empty() || other_folder_.empty());
     // Long enough to outlive the program, short enough not to hold up the next test.
-    const std::wstring seconds = std::to_wstring(Scaled(2000) / 1000);
-    SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", seconds.c_str());
+    SetEnvironmentVariableW(L"FLASHGATE_STANDIN_SECONDS", L"2");
     ASSERT_TRUE(PlaceProgramIn(program_folder_));
   }
 
   bool PlaceProgramIn(const std::wstring& folder) {
     program_folder_ = folder;
-    return CopyFileW(flashgate_exe.c_str(), (folder + L"\\FlashGate.exe").c_str(), FALSE) != 0;
+    return CopyFileW(flashgate_exe.c_str(), ProgramPath().c_str(), FALSE) != 0;
   }
 
   static bool PlaceStandInIn(const std::wstring& folder) {
@@ -53,18 +67,19 @@ class CodePath : public StandInTest {
   std::wstring ProgramPath() const { return program_folder_ + L"\\FlashGate.exe"; }
 
   // Runs the program, checks the box it shows, closes it and checks the program ended
-  // without starting the flasher or writing anything beside itself.
-  void RunAndCloseBy(CloseBy way) {
-    ASSERT_TRUE(PlaceStandInIn(program_folder_));
+  // without starting the flasher or writing anything beside itself. Returns its process id.
+  DWORD RunAndCloseBy(CloseBy way) {
+    EXPECT_TRUE(PlaceStandInIn(program_folder_));
     const auto files_before = ListFolder(program_folder_);
     ProgramRun run;
-    ASSERT_TRUE(run.Start(ProgramPath(), program_folder_));
+    EXPECT_TRUE(run.Start(ProgramPath(), program_folder_));
 
     HWND window = run.WaitForWindowOrExit(kWindowWait);
-    ASSERT_NE(window, nullptr) << "the program ended, or showed nothing, without a warning";
+    EXPECT_NE(window, nullptr) << "the program ended, or showed nothing, without a warning";
+    if (window == nullptr) return run.Id();
     const Box box = ReadBox(window);
-    EXPECT_EQ(box.caption, kWarningTitle);
-    EXPECT_EQ(box.text, kWarningText);
+    EXPECT_EQ(box.caption, L"WinPhlash");
+    EXPECT_EQ(box.text, L"This BIOS is not for your Notebook PC.");
     EXPECT_TRUE(box.exclamation_icon) << "the box must carry the exclamation icon";
     EXPECT_EQ(box.buttons, std::vector<std::wstring>{L"OK"});
     EXPECT_EQ(box.default_button_id, IDOK);
@@ -73,115 +88,34 @@ class CodePath : public StandInTest {
 
     Close(box, way);
     EXPECT_TRUE(run.WaitForExit(kPromptly)) << "left running after closing by " << NameOf(way);
-    EXPECT_FALSE(WaitForRecord(record_, kStandInWouldHaveRecorded).found)
-        << "the flasher was started";
+    EXPECT_FALSE(FlasherStarted(record_)) << "the flasher was started";
     EXPECT_EQ(run.Output(), "");
     EXPECT_EQ(ListFolder(program_folder_), files_before) << "wrote into the program's folder";
+    return run.Id();
   }
 
-  std::wstring program_folder_;
-  std::wstring other_folder_;
-};
-
-// ---- Boards whose version does not begin with "41": the warning, and nothing started.
-
-class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseBy> {};
-
-TEST_P(WarningPath, ShowsTheWarningAndEndsWhenClosed) { RunAndCloseBy(GetParam()); }
-
-INSTANTIATE_TEST_SUITE_P(EachWay, WarningPath,
-                         ::testing::Values(CloseBy::Ok, CloseBy::Escape,
-                                           CloseBy::CloseCommand));
-
-// ---- Windows XP loads the version 6 controls that the manifest asks for only when the
-// program does, and without them the box never appears. Wine traces the order on the
-// thread that shows the box: each comctl32 loaded, InitCommonControlsEx with its classes,
-// then the box's dialog. The traces go to the Unix standard error that the program
-// inherits from this test, which its command sends to the file FLASHGATE_TRACE names.
-
-struct ControlsTrace {
-  bool box_shown = false;
-  std::vector<std::string> comctl32_loads;  // their paths, as loaded before the box
-  bool initialised = false;                 // InitCommonControlsEx before the box
-  unsigned long classes = 0;                // and the classes it asked for
-};
-
-ControlsTrace ReadControlsTrace(const std::wstring& path) {
-  std::vector<std::string> lines;
-  std::ifstream in(path.c_str());
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  ControlsTrace trace;
-  size_t box = 0;
-  while (box < lines.size() && lines[box].find(":trace:dialog:") == std::string::npos) ++box;
-  if (box == lines.size()) return trace;
-  trace.box_shown = true;
-  const std::string thread = lines[box].substr(0, lines[box].find(':') + 1);
-  for (size_t i = 0; i < box; ++i) {
-    const std::string& line = lines[i];
-    if (line.compare(0, thread.size(), thread) != 0) continue;
-    if (line.find(":trace:commctrl:InitCommonControlsEx ") != std::string::npos) {
-      trace.initialised = true;
-      trace.classes = std::stoul(line.substr(line.rfind(' ') + 1), nullptr, 16);
-    }
-    if (line.find(":trace:loaddll:") != std::string::npos &&
-        line.find("comctl32.dll") != std::string::npos) {
-      const size_t open = line.find('"') + 1;
-      trace.comctl32_loads.push_back(line.substr(open, line.find('"', open) - open));
-    }
-  }
-  return trace;
-}
-
-class TracedPath : public CodePath {};
-
-TEST_F(TracedPath, TheVersion6ControlsAreReadyBeforeTheWarning) {
-  const std::wstring trace_file = Variable(L"FLASHGATE_TRACE");
-  ASSERT_FALSE(trace_file.empty())
-      << "FLASHGATE_TRACE must name the file that this test's standard error goes to";
-  const std::wstring debug = Variable(L"WINEDEBUG");
-  SetEnvironmentVariableW(L"WINEDEBUG", L"+loaddll,+commctrl,+dialog");
-  RunAndCloseBy(CloseBy::Ok);
-  SetEnvironmentVariableW(L"WINEDEBUG", debug.c_str());
-  ASSERT_FALSE(HasFatalFailure()) << "no warning to trace";
-
-  const ControlsTrace trace = ReadControlsTrace(WindowsPath(trace_file));
-  ASSERT_TRUE(trace.box_shown) << "no trace of the box's dialog";
-  EXPECT_TRUE(trace.initialised) << "InitCommonControlsEx was not called before the box";
-  EXPECT_TRUE(trace.classes & ICC_STANDARD_CLASSES) << "classes " << std::hex << trace.classes;
-  ASSERT_FALSE(trace.comctl32_loads.empty()) << "no comctl32 was loaded before the box";
-  for (const std::string& path : trace.comctl32_loads) {
-    EXPECT_NE(path.find("\\\\winsxs\\\\"), std::string::npos) << "not side by side: " << path;
-    EXPECT_NE(path.find("common-controls_6595b64144ccf1df_6."), std::string::npos)
-        << "not version 6: " << path;
-  }
-}
-
-// ---- A board whose version begins with "41": the flasher, and nothing shown.
-
-class SupportedPath : public CodePath {
- protected:
   // Runs the program from the other folder and checks that it opened no window, wrote
-  // nothing and ended promptly.
-  void RunFromTheOtherFolder() {
+  // nothing and ended promptly. Returns its process id.
+  DWORD RunFromTheOtherFolder() {
     const auto files_before = ListFolder(program_folder_);
     ProgramRun run;
     EXPECT_TRUE(run.Start(ProgramPath(), other_folder_));
     const DWORD start = GetTickCount();
     EXPECT_EQ(run.WaitForWindowOrExit(kPromptly), nullptr) << "the program opened a window";
     EXPECT_TRUE(run.WaitForExit(0)) << "the program was left running: it did not end promptly";
-    const DWORD ended_after = GetTickCount() - start;
-    EXPECT_LT(ended_after, kPromptly);
+    EXPECT_LT(GetTickCount() - start, kPromptly);
     EXPECT_EQ(run.Output(), "");
     EXPECT_EQ(ListFolder(program_folder_), files_before) << "wrote into the program's folder";
+    return run.Id();
   }
 
   // Returns what the stand-in recorded, after checking it was started from `folder` as
   // asked, in the program's current folder (the other folder).
   StandInRecord ExpectStartedAsAsked(const std::wstring& folder) {
-    const StandInRecord record = WaitForRecord(record_, Scaled(5000));
+    const StandInRecord record = WaitForRecord(record_, 5000);
     EXPECT_TRUE(record.found) << "the flasher was not started";
     if (!record.found) return record;
-    EXPECT_EQ(record.command_line, kToolFile);
+    EXPECT_EQ(record.command_line, L"WinPhlash.exe");
     EXPECT_EQ(record.uses_show_state, 1);
     EXPECT_EQ(record.show_state, SW_SHOWNORMAL);
     EXPECT_TRUE(SamePath(record.module, folder + L"\\" + kToolFile)) << record.module;
@@ -189,7 +123,27 @@ class SupportedPath : public CodePath {
     EXPECT_EQ(record.foreground, 1) << "the flasher's window should have the focus";
     return record;
   }
+
+  std::wstring program_folder_;
+  std::wstring other_folder_;
 };
+
+// ---- Boards whose version does not begin with "41": the warning, and nothing started.
+// How the box is closed does not depend on the board, so one board's row closes it each way.
+
+class WarningPath : public CodePath, public ::testing::WithParamInterface<CloseBy> {};
+
+TEST_P(WarningPath, ShowsTheWarningAndEndsWhenClosed) { RunAndCloseBy(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(EachWay, WarningPath,
+                         ::testing::Values(CloseBy::Ok, CloseBy::Escape, CloseBy::CloseCommand),
+                         [](const ::testing::TestParamInfo<CloseBy>& param) {
+                           return RowName(param.param);
+                         });
+
+// ---- A board whose version begins with "41": the flasher, and nothing shown.
+
+class SupportedPath : public CodePath {};
 
 // Started from another folder, it starts the tool beside itself, in a folder of any name.
 TEST_F(SupportedPath, StartsTheOneBesideItInANonAsciiFolder) {
@@ -220,8 +174,207 @@ TEST_F(SupportedPath, AFlasherThatIsNoProgramEndsSilently) {
   WriteFile(file, text, sizeof(text) - 1, &written, nullptr);
   CloseHandle(file);
   RunFromTheOtherFolder();
-  EXPECT_FALSE(WaitForRecord(record_, kStandInWouldHaveRecorded).found)
-      << "something was started";
+  EXPECT_FALSE(FlasherStarted(record_)) << "something was started";
+}
+
+// ---- What Wine cannot show by its behaviour, its traces show: the calls the program's own
+// code makes, with their arguments, as Wine's relay trace records them (limited to the
+// functions below), and the order in which the version 6 controls and the box come.
+
+// The functions whose calls the relay trace records, as Wine's RelayInclude setting names them.
+constexpr wchar_t kRelayed[] =
+    L"kernel32.SetDefaultDllDirectories;kernel32.SetDllDirectoryW;kernel32.SetErrorMode;"
+    L"kernel32.LoadLibraryW;kernel32.LoadLibraryExW;kernel32.CreateProcessW;ole32.CoGetObject;"
+    L"user32.MessageBoxW";
+
+// One recorded call: "PID:TID:Call MODULE.Function(ARGS) ret=ADDRESS".
+struct Call {
+  std::string function;  // without its module
+  // Numbers as Wine prints them (8 hex digits at least); a text as "\"TEXT\"", unescaped.
+  std::vector<std::string> args;
+  ULONGLONG return_address = 0;
+};
+
+// An argument as Wine prints it, "POINTER L\"TEXT\"" for a text, read as Call holds it.
+std::string ArgumentOf(const std::string& printed) {
+  const size_t quote = printed.find("L\"");
+  if (quote == std::string::npos) return printed;
+  std::string text = "\"";
+  for (size_t i = quote + 2; i + 1 < printed.size(); ++i) {
+    if (printed[i] == '\\') ++i;  // the escaped backslashes and quotes of a text
+    text += printed[i];
+  }
+  return text + "\"";
+}
+
+Call ParseCall(const std::string& call) {
+  Call parsed;
+  const size_t open = call.find('(');
+  const size_t close = call.rfind(") ret=");
+  const size_t dot = call.find('.');
+  parsed.function = call.substr(dot + 1, open - dot - 1);
+  parsed.return_address = std::strtoull(call.c_str() + close + 6, nullptr, 16);
+  std::string arg;
+  bool in_text = false;
+  for (size_t i = open + 1; i < close; ++i) {
+    if (in_text && call[i] == '\\') {
+      arg += call[i++];
+    } else if (call[i] == '"') {
+      in_text = !in_text;
+    } else if (!in_text && call[i] == ',') {
+      parsed.args.push_back(ArgumentOf(arg));
+      arg.clear();
+      continue;
+    }
+    arg += call[i];
+  }
+  if (open + 1 < close) parsed.args.push_back(ArgumentOf(arg));
+  return parsed;
+}
+
+// What one process of the program left in the trace.
+struct ProgramTrace {
+  std::vector<Call> calls;  // of the relayed functions, from its own image, in order
+  // Before the box (or the end, where there was none): each comctl32 loaded, by its path,
+  // and the classes InitCommonControlsEx was asked for (0: not called).
+  std::vector<std::string> comctl32_loads;
+  unsigned long initialised_classes = 0;
+};
+
+// The image's size, read from the headers of its file.
+ULONGLONG ImageSize(const std::wstring& program) {
+  std::ifstream file(program.c_str(), std::ios::binary);
+  IMAGE_DOS_HEADER dos = {};
+  IMAGE_NT_HEADERS nt = {};
+  file.read(reinterpret_cast<char*>(&dos), sizeof(dos));
+  file.seekg(dos.e_lfanew).read(reinterpret_cast<char*>(&nt), sizeof(nt));
+  return file ? nt.OptionalHeader.SizeOfImage : 0;
+}
+
+ProgramTrace ReadTrace(const std::wstring& trace_file, DWORD pid, const std::wstring& program) {
+  char prefix[16];
+  std::snprintf(prefix, sizeof(prefix), "%04lx:", static_cast<unsigned long>(pid));
+  ProgramTrace trace;
+  ULONGLONG image = 0;
+  bool box_shown = false;
+  std::ifstream in(trace_file.c_str());
+  for (std::string line; std::getline(in, line);) {
+    if (line.compare(0, 5, prefix) != 0) continue;
+    const std::string rest = line.substr(line.find(':', 5) + 1);
+    if (rest.find("trace:loaddll:") == 0 && rest.find("FlashGate.exe\" at ") != std::string::npos) {
+      image = std::strtoull(rest.c_str() + rest.find("\" at ") + 5, nullptr, 16);
+    } else if (rest.find("trace:loaddll:") == 0 && rest.find("comctl32.dll") != std::string::npos &&
+               !box_shown) {
+      const size_t quote = rest.find('"') + 1;
+      trace.comctl32_loads.push_back(rest.substr(quote, rest.find('"', quote) - quote));
+    } else if (rest.find("trace:commctrl:InitCommonControlsEx ") == 0 && !box_shown) {
+      trace.initialised_classes = std::stoul(rest.substr(rest.rfind(' ') + 1), nullptr, 16);
+    } else if (rest.find("Call ") == 0 && rest.find(") ret=") != std::string::npos &&
+               rest.find(' ', 5) > rest.find('(')) {
+      const Call call = ParseCall(rest);
+      if (image == 0 || call.return_address < image ||
+          call.return_address >= image + ImageSize(program)) {
+        continue;  // made by a library, not by the program's own code
+      }
+      trace.calls.push_back(call);
+      box_shown = box_shown || call.function == "MessageBoxW";
+    }
+  }
+  return trace;
+}
+
+std::string Printed(const std::vector<Call>& calls) {
+  std::string printed;
+  for (const Call& call : calls) {
+    printed += "\n  " + call.function + "(";
+    for (size_t i = 0; i < call.args.size(); ++i) printed += (i ? ", " : "") + call.args[i];
+    printed += ")";
+  }
+  return printed;
+}
+
+// The calls `trace` must hold, in order and nothing else; "*" stands for any argument
+// (a pointer to something that is not a text).
+void ExpectCalls(const std::vector<Call>& calls, const std::vector<Call>& expected) {
+  bool same = calls.size() == expected.size();
+  for (size_t i = 0; same && i < calls.size(); ++i) {
+    same = calls[i].function == expected[i].function &&
+           calls[i].args.size() == expected[i].args.size();
+    for (size_t j = 0; same && j < calls[i].args.size(); ++j) {
+      same = expected[i].args[j] == "*" || calls[i].args[j] == expected[i].args[j];
+    }
+  }
+  EXPECT_TRUE(same) << "the program's own calls:" << Printed(calls) << "\nexpected:"
+                    << Printed(expected);
+}
+
+// The process starts narrowed to System32 for DLLs (LOAD_LIBRARY_SEARCH_SYSTEM32, 0x800),
+// with Windows' error boxes silenced (SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
+// SEM_NOOPENFILEERRORBOX, 0x8003), and binds WMI on the local machine's root\cimv2.
+const std::vector<Call> kStart = {
+    {"SetDefaultDllDirectories", {"00000800"}},
+    {"SetErrorMode", {"00008003"}},
+    {"CoGetObject", {R"("winmgmts:\\.\root\cimv2")", "00000000", "*", "*"}},
+};
+
+class TracedPath : public CodePath {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(CodePath::SetUp());
+    trace_file_ = WindowsPath(Variable(L"FLASHGATE_TRACE"));
+    ASSERT_FALSE(trace_file_.empty())
+        << "FLASHGATE_TRACE must name the file that this test's standard error goes to";
+    debug_ = Variable(L"WINEDEBUG");
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Debug", L"RelayInclude",
+                              REG_SZ, kRelayed, sizeof(kRelayed)),
+              ERROR_SUCCESS);
+    SetEnvironmentVariableW(L"WINEDEBUG", L"+pid,+relay,+loaddll,+commctrl");
+  }
+
+  void TearDown() override {
+    SetEnvironmentVariableW(L"WINEDEBUG", debug_.c_str());
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Debug", L"RelayInclude");
+    CodePath::TearDown();
+  }
+
+  ProgramTrace Trace(DWORD pid) { return ReadTrace(trace_file_, pid, ProgramPath()); }
+
+  std::wstring trace_file_;
+  std::wstring debug_;
+};
+
+// Windows XP loads the version 6 controls that the manifest asks for only when the program
+// does, by the bare name that the manifest redirects, and without them the box never
+// appears: comctl32 6 from the side-by-side store, initialised, before the box.
+TEST_F(TracedPath, TheWarningRoad) {
+  const ProgramTrace trace = Trace(RunAndCloseBy(CloseBy::Ok));
+  std::vector<Call> expected = kStart;
+  expected.push_back({"LoadLibraryW", {R"("comctl32.dll")"}});
+  // MB_ICONEXCLAMATION | MB_OK: one OK button, application-modal, no owner.
+  expected.push_back({"MessageBoxW", {"00000000", R"("This BIOS is not for your Notebook PC.")",
+                                      R"("WinPhlash")", "00000030"}});
+  ExpectCalls(trace.calls, expected);
+  EXPECT_TRUE(trace.initialised_classes & ICC_STANDARD_CLASSES)
+      << "InitCommonControlsEx was not asked for the standard classes before the box";
+  ASSERT_FALSE(trace.comctl32_loads.empty()) << "no comctl32 was loaded before the box";
+  for (const std::string& path : trace.comctl32_loads) {
+    EXPECT_NE(path.find("\\\\winsxs\\\\"), std::string::npos) << "not side by side: " << path;
+    EXPECT_NE(path.find("common-controls_6595b64144ccf1df_6."), std::string::npos)
+        << "not version 6: " << path;
+  }
+}
+
+// The tool is created by its bare name with no inherited handles and Windows' default error
+// mode (CREATE_DEFAULT_ERROR_MODE, 0x4000000), in this program's current folder.
+TEST_F(TracedPath, TheSupportedRoad) {
+  ASSERT_TRUE(PlaceStandInIn(program_folder_));
+  const ProgramTrace trace = Trace(RunFromTheOtherFolder());
+  ExpectStartedAsAsked(program_folder_);
+  std::vector<Call> expected = kStart;
+  expected.push_back({"CreateProcessW", {"00000000", R"("WinPhlash.exe")", "00000000", "00000000",
+                                         "00000000", "04000000", "00000000", "00000000", "*",
+                                         "*"}});
+  ExpectCalls(trace.calls, expected);
 }
 
 }  // namespace

@@ -9,10 +9,6 @@
 
 namespace wine_test {
 
-// What the warning box must say.
-constexpr wchar_t kWarningText[] = L"This BIOS is not for your Notebook PC.";
-constexpr wchar_t kWarningTitle[] = L"WinPhlash";
-
 struct Box {
   HWND window = nullptr;
   std::wstring caption;
