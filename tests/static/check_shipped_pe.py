@@ -298,13 +298,20 @@ def check_version_record(pe, resources):
 
 
 def check_manifest(resources):
-    """asInvoker, Vista to 11 declared, common controls 6, and DPI awareness that Windows
-    scales the box for."""
+    """The program's own identity, asInvoker, Vista to 11 declared, common controls 6, and
+    DPI awareness that Windows scales the box for."""
     try:
         root = ET.fromstring(only_one(resources, RT_MANIFEST, 1))
     except ET.ParseError as error:
         return [f"manifest is not well-formed XML: {error}"]
     problems = []
+    # Windows refuses to start a program whose own assemblyIdentity has a version of other
+    # than four numbers ("the side-by-side configuration is incorrect"); Wine does not.
+    own = [e.attrib for e in root.findall(ASM_V1 + "assemblyIdentity")]
+    wanted_own = {"type": "win32", "name": "FlashGate", "version": "1.0.0.0"}
+    if len(own) != 1 or any(own[0].get(k) != v for k, v in wanted_own.items()):
+        problems.append(f"the program's own assemblyIdentity is {own}, expected one with "
+                        f"{wanted_own}")
     levels = [e.get("level") for e in root.iter() if e.tag.endswith("}requestedExecutionLevel")]
     if levels != ["asInvoker"]:
         problems.append(f"requestedExecutionLevel {levels}, expected ['asInvoker']")
