@@ -1,16 +1,17 @@
-// Runs the program once as a user would and reports what happened, for ./run; it judges
-// nothing (the end-to-end tests do):
+// Runs the program once as a user would and tells, in words, what happened, for ./run; the
+// end-to-end tests judge the outcome, this only reports it:
 //
 //   flashgate_driver PROGRAM [--close ok|escape|close|user] [--signal-folder DIR]
 //
 // The program starts in its own folder, beside the stand-in flashing tool. Its box is
 // closed the given way (OK by default; "user": by whoever sits at the display), with
 // --signal-folder only once DIR\close-box appears (at most a minute) after the driver has
-// written DIR\box-shown, so that a screenshot can be taken in between. The report: what
-// the box showed, whether the program ended, the stand-in's record, processes left behind,
-// and whether anything was written beside the program.
+// written DIR\box-shown, so that a screenshot can be taken in between. Exits 1 when the
+// program crashed, hung or could not be started, and then also writes DIR\failed, for a
+// caller that cannot see the exit status (a Wine desktop started by explorer).
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <cstdio>
 #include <string>
@@ -19,6 +20,7 @@
 #include "message_box.h"
 #include "program_run.h"
 #include "standin_record.h"
+#include "wbem_query.h"
 
 namespace {
 
@@ -41,6 +43,30 @@ void Print(const std::wstring& text) {
       WideCharToMultiByte(CP_UTF8, 0, text.data(), size, &bytes[0], size * 3, nullptr, nullptr)));
   std::fputs(bytes.c_str(), stdout);
   std::fflush(stdout);
+}
+
+// The board's version as the program will be told it, through WMI's own client interface.
+std::wstring BoardVersion() {
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return L"unknown: COM failed";
+  Variant version;
+  std::wstring text = L"none: WMI returned no board with a version";
+  if (ReadLastBoardVersion(version)) {
+    text = L"\"" + std::wstring(version->bstrVal, SysStringLen(version->bstrVal)) + L"\"";
+  }
+  CoUninitialize();
+  return text;
+}
+
+std::wstring Hex(DWORD value) {
+  wchar_t text[16];
+  swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(value));
+  return text;
+}
+
+std::wstring Joined(const std::vector<std::wstring>& parts) {
+  std::wstring joined;
+  for (const std::wstring& part : parts) joined += (joined.empty() ? L"" : L", ") + part;
+  return joined;
 }
 
 }  // namespace
@@ -72,9 +98,11 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring folder = program.substr(0, program.find_last_of(L'\\'));
   const std::wstring record_path = records + L"\\standin.ini";
   SetEnvironmentVariableW(L"FLASHGATE_STANDIN_RECORD", record_path.c_str());
+  Print(L"The board's version, as WMI reports it: " + BoardVersion() + L"\n");
+
   const auto files_before = ListFolder(folder);
-  bool ended = false;
-  int left_behind = 0;
+  bool shown = false;
+  DWORD exit_code = STILL_ACTIVE;
   {
     ProgramRun run;
     if (!run.Start(program, folder)) {
@@ -83,33 +111,52 @@ int wmain(int argc, wchar_t** argv) {
       return 1;
     }
     HWND window = run.WaitForWindowOrExit(20000);
-    if (window == nullptr) {
-      Print(L"outcome: no-window\n");
-    } else {
+    if (window != nullptr) {
+      shown = true;
       const Box box = ReadBox(window);
-      std::wstring buttons;
-      for (const std::wstring& button : box.buttons) {
-        buttons += (buttons.empty() ? L"" : L",") + button;
-      }
-      Print(L"outcome: warning caption=\"" + box.caption + L"\" text=\"" + box.text + L"\" icon=" +
-            (box.exclamation_icon ? L"exclamation" : L"other") + L" buttons=" + buttons);
+      Print(L"FlashGate decided that this is not the notebook the tool is meant for, and "
+            L"showed a box:\n  title \"" + box.caption + L"\"\n  text \"" + box.text +
+            L"\"\n  icon: " + (box.exclamation_icon ? L"the exclamation mark" : L"another one") +
+            L"\n  buttons: " + Joined(box.buttons) + L"\n");
       if (!signal_folder.empty()) WaitForSignal(signal_folder);
       if (!by_user) Close(box, way);
-      Print(std::wstring(L" closed-by=") + (by_user ? L"the user" : NameOf(way)) + L"\n");
+      Print(std::wstring(L"The box was closed by ") + (by_user ? L"you" : NameOf(way)) + L".\n");
     }
-    ended = run.WaitForExit(by_user ? INFINITE : 10000);
-    if (!ended) ++left_behind;  // ended on the way out, but counted
+    if (run.WaitForExit(by_user ? INFINITE : 10000)) exit_code = run.ExitCode();
   }
-  // Any flasher it started is a process by now; once those end, its record is whole.
-  left_behind += WaitForProcessesNamed(kToolFile, 10000);
+  // Any tool it started is a process by now; once those end, its record is whole.
+  const int tools_left = WaitForProcessesNamed(kToolFile, 10000);
   const StandInRecord record = WaitForRecord(record_path, 0);
   RemoveFolder(records);
 
-  std::wstring lines = record.found ? RecordText(record) : L"";
-  for (size_t at = 0; at < lines.size(); at = lines.find(L'\n', at) + 1) lines.insert(at, L"  ");
-  Print(std::wstring(L"ended: ") + (ended ? L"yes" : L"no") + L"\nstand-in: " +
-        (record.found ? L"started, its record:\n" + lines : L"not started\n"));
-  std::printf("left behind: %d\nfiles written: %d\n", left_behind,
-              ListFolder(folder) != files_before ? 1 : 0);
-  return 0;
+  if (record.found) {
+    Print(std::wstring(L"FlashGate decided that this is the notebook the tool is meant for, ") +
+          (shown ? L"and" : L"showed nothing and") + L" started " + kToolFile +
+          L" (a stand-in that records how it was started):\n  command line: " +
+          record.command_line + L"\n  window: show state " + std::to_wstring(record.show_state) +
+          (record.show_state == SW_SHOWNORMAL ? L" (normal)" : L"") +
+          (record.foreground == 1 ? L", with the focus" : L", without the focus") +
+          L"\n  file: " + record.module + L"\n  current folder: " + record.current_folder + L"\n");
+  } else if (!shown) {
+    Print(L"FlashGate showed nothing and started nothing.\n");
+  }
+  bool failed = false;
+  if (exit_code == STILL_ACTIVE) {
+    Print(L"FlashGate was still running after 10 s, and was ended.\n");
+    failed = true;
+  } else if (exit_code >= 0xC0000000) {
+    Print(L"FlashGate CRASHED: it ended with exception code " + Hex(exit_code) + L".\n");
+    failed = true;
+  } else {
+    Print(L"FlashGate ended with exit code " + std::to_wstring(exit_code) + L".\n");
+  }
+  if (tools_left > 0) Print(L"The tool was still running after 10 s, and was left so.\n");
+  if (ListFolder(folder) != files_before) Print(L"Something was written beside the program.\n");
+  if (!failed) return 0;
+  if (!signal_folder.empty()) {
+    HANDLE file = CreateFileW((signal_folder + L"\\failed").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+  return 1;
 }

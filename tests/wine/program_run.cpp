@@ -41,6 +41,12 @@ bool ProgramRun::WaitForExit(DWORD timeout_ms) {
   return WaitForSingleObject(process_.hProcess, timeout_ms) == WAIT_OBJECT_0;
 }
 
+DWORD ProgramRun::ExitCode() const {
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(process_.hProcess, &code);
+  return code;
+}
+
 std::vector<HWND> ProgramRun::VisibleWindows() const {
   std::vector<HWND> visible;
   for (HWND window = FindWindowExW(nullptr, nullptr, nullptr, nullptr); window != nullptr;

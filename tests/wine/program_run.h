@@ -34,6 +34,7 @@ class ProgramRun {
   // Its first visible top-level window, or null once it has ended or the time is up.
   HWND WaitForWindowOrExit(DWORD timeout_ms);
   bool WaitForExit(DWORD timeout_ms);
+  DWORD ExitCode() const;  // STILL_ACTIVE while it runs
   std::vector<HWND> VisibleWindows() const;  // its visible top-level windows
   std::string Output();                      // what it wrote to standard output and error
 

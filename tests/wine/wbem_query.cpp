@@ -31,9 +31,9 @@ ComPtr<IWbemServices> ConnectToCimv2() {
 
 }  // namespace
 
-BoardPrefix ReadBoardPrefixThroughLocator() noexcept {
+bool ReadLastBoardVersion(Variant& version) noexcept {
   ComPtr<IWbemServices> services = ConnectToCimv2();
-  if (!services) return BoardPrefix();
+  if (!services) return false;
 
   Bstr language(L"WQL");
   Bstr query(L"Select * from WIN32_BaseBoard");
@@ -42,10 +42,10 @@ BoardPrefix ReadBoardPrefixThroughLocator() noexcept {
       FAILED(services->ExecQuery(language.Get(), query.Get(),
                                  WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
                                  &boards))) {
-    return BoardPrefix();
+    return false;
   }
 
-  BoardPrefix stored;
+  bool read = false;
   for (;;) {
     ComPtr<IWbemClassObject> board;
     ULONG returned = 0;
@@ -53,11 +53,18 @@ BoardPrefix ReadBoardPrefixThroughLocator() noexcept {
         returned != 1) {
       break;
     }
-    Variant version;
-    if (SUCCEEDED(board->Get(L"Version", 0, version.Receive(), nullptr, nullptr)) &&
-        version->vt == VT_BSTR) {
-      stored = BoardPrefix::CutFrom(version->bstrVal, SysStringLen(version->bstrVal));
+    Variant value;
+    if (SUCCEEDED(board->Get(L"Version", 0, value.Receive(), nullptr, nullptr)) &&
+        value->vt == VT_BSTR) {
+      VariantCopy(version.Receive(), value.Get());
+      read = true;
     }
   }
-  return stored;
+  return read;
+}
+
+BoardPrefix ReadBoardPrefixThroughLocator() noexcept {
+  Variant version;
+  if (!ReadLastBoardVersion(version)) return BoardPrefix();
+  return BoardPrefix::CutFrom(version->bstrVal, SysStringLen(version->bstrVal));
 }
