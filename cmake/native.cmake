@@ -20,17 +20,6 @@ set_tests_properties(rig.down PROPERTIES FIXTURES_CLEANUP wine_rig)
 
 include(ExternalProject)
 
-# The fuzzer, built with clang, for the benchmark's longer runs (bench/run); the tables of
-# tests/native hold every rule it checks, so ./test neither builds nor runs it.
-if(FLASHGATE_BENCH)
-  ExternalProject_Add(fuzz
-    SOURCE_DIR ${PROJECT_SOURCE_DIR}/tests/fuzz
-    BINARY_DIR ${CMAKE_BINARY_DIR}/fuzz
-    CMAKE_ARGS -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
-    INSTALL_COMMAND ""
-    BUILD_ALWAYS ON)
-endif()
-
 # The shipped i686 build is always built, and its file checked. Its Wine tests run where
 # this machine runs 32-bit code (scripts/can-run-32bit); elsewhere they report a skip, and
 # the x86_64 build of the same source, built only there, runs its suite in their place.
