@@ -187,54 +187,11 @@ constexpr wchar_t kRelayed[] =
     L"kernel32.LoadLibraryW;kernel32.LoadLibraryExW;kernel32.CreateProcessW;ole32.CoGetObject;"
     L"user32.MessageBoxW";
 
-// One recorded call: "PID:TID:Call MODULE.Function(ARGS) ret=ADDRESS".
-struct Call {
-  std::string function;  // without its module
-  // Numbers as Wine prints them (8 hex digits at least); a text as "\"TEXT\"", unescaped.
-  std::vector<std::string> args;
-  ULONGLONG return_address = 0;
-};
-
-// An argument as Wine prints it, "POINTER L\"TEXT\"" for a text, read as Call holds it.
-std::string ArgumentOf(const std::string& printed) {
-  const size_t quote = printed.find("L\"");
-  if (quote == std::string::npos) return printed;
-  std::string text = "\"";
-  for (size_t i = quote + 2; i + 1 < printed.size(); ++i) {
-    if (printed[i] == '\\') ++i;  // the escaped backslashes and quotes of a text
-    text += printed[i];
-  }
-  return text + "\"";
-}
-
-Call ParseCall(const std::string& call) {
-  Call parsed;
-  const size_t open = call.find('(');
-  const size_t close = call.rfind(") ret=");
-  const size_t dot = call.find('.');
-  parsed.function = call.substr(dot + 1, open - dot - 1);
-  parsed.return_address = std::strtoull(call.c_str() + close + 6, nullptr, 16);
-  std::string arg;
-  bool in_text = false;
-  for (size_t i = open + 1; i < close; ++i) {
-    if (in_text && call[i] == '\\') {
-      arg += call[i++];
-    } else if (call[i] == '"') {
-      in_text = !in_text;
-    } else if (!in_text && call[i] == ',') {
-      parsed.args.push_back(ArgumentOf(arg));
-      arg.clear();
-      continue;
-    }
-    arg += call[i];
-  }
-  if (open + 1 < close) parsed.args.push_back(ArgumentOf(arg));
-  return parsed;
-}
-
 // What one process of the program left in the trace.
 struct ProgramTrace {
-  std::vector<Call> calls;  // of the relayed functions, from its own image, in order
+  // The calls of the relayed functions that its own code made, in order, as Wine prints
+  // them without the module ("SetErrorMode(00008003)"), texts without their pointers.
+  std::vector<std::string> calls;
   // Before the box (or the end, where there was none): each comctl32 loaded, by its path,
   // and the classes InitCommonControlsEx was asked for (0: not called).
   std::vector<std::string> comctl32_loads;
@@ -251,16 +208,20 @@ ULONGLONG ImageSize(const std::wstring& program) {
   return file ? nt.OptionalHeader.SizeOfImage : 0;
 }
 
+// Lines "PID:TID:trace:loaddll:... Loaded L"...\\FlashGate.exe" at BASE: native" and
+// "PID:TID:Call MODULE.Function(ARGS) ret=ADDRESS", where a text argument is "POINTER L"TEXT"".
 ProgramTrace ReadTrace(const std::wstring& trace_file, DWORD pid, const std::wstring& program) {
   char prefix[16];
   std::snprintf(prefix, sizeof(prefix), "%04lx:", static_cast<unsigned long>(pid));
-  ProgramTrace trace;
+  const ULONGLONG size = ImageSize(program);
   ULONGLONG image = 0;
   bool box_shown = false;
+  ProgramTrace trace;
   std::ifstream in(trace_file.c_str());
   for (std::string line; std::getline(in, line);) {
     if (line.compare(0, 5, prefix) != 0) continue;
     const std::string rest = line.substr(line.find(':', 5) + 1);
+    const size_t ret = rest.rfind(") ret=");
     if (rest.find("trace:loaddll:") == 0 && rest.find("FlashGate.exe\" at ") != std::string::npos) {
       image = std::strtoull(rest.c_str() + rest.find("\" at ") + 5, nullptr, 16);
     } else if (rest.find("trace:loaddll:") == 0 && rest.find("comctl32.dll") != std::string::npos &&
@@ -269,52 +230,46 @@ ProgramTrace ReadTrace(const std::wstring& trace_file, DWORD pid, const std::wst
       trace.comctl32_loads.push_back(rest.substr(quote, rest.find('"', quote) - quote));
     } else if (rest.find("trace:commctrl:InitCommonControlsEx ") == 0 && !box_shown) {
       trace.initialised_classes = std::stoul(rest.substr(rest.rfind(' ') + 1), nullptr, 16);
-    } else if (rest.find("Call ") == 0 && rest.find(") ret=") != std::string::npos &&
-               rest.find(' ', 5) > rest.find('(')) {
-      const Call call = ParseCall(rest);
-      if (image == 0 || call.return_address < image ||
-          call.return_address >= image + ImageSize(program)) {
-        continue;  // made by a library, not by the program's own code
+    } else if (rest.find("Call ") == 0 && ret != std::string::npos &&
+               rest.find(' ', 5) > rest.find('(')) {  // not "Call window proc ..."
+      const ULONGLONG from = std::strtoull(rest.c_str() + ret + 6, nullptr, 16);
+      if (image == 0 || from < image || from >= image + size) continue;  // a library's call
+      const size_t dot = rest.find('.');
+      std::string call = rest.substr(dot + 1, ret + 1 - dot - 1);
+      for (size_t text; (text = call.find(" L\"")) != std::string::npos;) {
+        const size_t pointer = call.find_last_of("(,", text) + 1;
+        call.erase(pointer, text + 1 - pointer);
       }
+      box_shown = box_shown || call.find("MessageBoxW(") == 0;
       trace.calls.push_back(call);
-      box_shown = box_shown || call.function == "MessageBoxW";
     }
   }
   return trace;
 }
 
-std::string Printed(const std::vector<Call>& calls) {
-  std::string printed;
-  for (const Call& call : calls) {
-    printed += "\n  " + call.function + "(";
-    for (size_t i = 0; i < call.args.size(); ++i) printed += (i ? ", " : "") + call.args[i];
-    printed += ")";
-  }
-  return printed;
+// Whether `text` matches `pattern`, in which "*" stands for any run of characters.
+bool Matches(const char* text, const char* pattern) {
+  if (*pattern == '*') return Matches(text, pattern + 1) || (*text && Matches(text + 1, pattern));
+  return *pattern == *text && (*text == '\0' || Matches(text + 1, pattern + 1));
 }
 
-// The calls `trace` must hold, in order and nothing else; "*" stands for any argument
-// (a pointer to something that is not a text).
-void ExpectCalls(const std::vector<Call>& calls, const std::vector<Call>& expected) {
-  bool same = calls.size() == expected.size();
-  for (size_t i = 0; same && i < calls.size(); ++i) {
-    same = calls[i].function == expected[i].function &&
-           calls[i].args.size() == expected[i].args.size();
-    for (size_t j = 0; same && j < calls[i].args.size(); ++j) {
-      same = expected[i].args[j] == "*" || calls[i].args[j] == expected[i].args[j];
-    }
-  }
-  EXPECT_TRUE(same) << "the program's own calls:" << Printed(calls) << "\nexpected:"
-                    << Printed(expected);
+// The calls must be these patterns, in order, and nothing else.
+void ExpectCalls(const std::vector<std::string>& calls, const std::vector<std::string>& patterns) {
+  bool same = calls.size() == patterns.size();
+  for (size_t i = 0; same && i < calls.size(); ++i) same = Matches(calls[i].c_str(), patterns[i].c_str());
+  std::string printed;
+  for (const std::string& call : calls) printed += "\n  " + call;
+  EXPECT_TRUE(same) << "the program's own calls:" << printed;
 }
 
 // The process starts narrowed to System32 for DLLs (LOAD_LIBRARY_SEARCH_SYSTEM32, 0x800),
 // with Windows' error boxes silenced (SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
-// SEM_NOOPENFILEERRORBOX, 0x8003), and binds WMI on the local machine's root\cimv2.
-const std::vector<Call> kStart = {
-    {"SetDefaultDllDirectories", {"00000800"}},
-    {"SetErrorMode", {"00008003"}},
-    {"CoGetObject", {R"("winmgmts:\\.\root\cimv2")", "00000000", "*", "*"}},
+// SEM_NOOPENFILEERRORBOX, 0x8003), and binds WMI on the local machine's root\cimv2. Texts
+// are as Wine prints them, their backslashes doubled; "*" stands for a pointer.
+const std::vector<std::string> kStart = {
+    "SetDefaultDllDirectories(00000800)",
+    "SetErrorMode(00008003)",
+    R"(CoGetObject(L"winmgmts:\\\\.\\root\\cimv2",00000000,*,*))",
 };
 
 class TracedPath : public CodePath {
@@ -348,11 +303,11 @@ class TracedPath : public CodePath {
 // appears: comctl32 6 from the side-by-side store, initialised, before the box.
 TEST_F(TracedPath, TheWarningRoad) {
   const ProgramTrace trace = Trace(RunAndCloseBy(CloseBy::Ok));
-  std::vector<Call> expected = kStart;
-  expected.push_back({"LoadLibraryW", {R"("comctl32.dll")"}});
+  std::vector<std::string> expected = kStart;
+  expected.push_back(R"(LoadLibraryW(L"comctl32.dll"))");
   // MB_ICONEXCLAMATION | MB_OK: one OK button, application-modal, no owner.
-  expected.push_back({"MessageBoxW", {"00000000", R"("This BIOS is not for your Notebook PC.")",
-                                      R"("WinPhlash")", "00000030"}});
+  expected.push_back(
+      R"(MessageBoxW(00000000,L"This BIOS is not for your Notebook PC.",L"WinPhlash",00000030))");
   ExpectCalls(trace.calls, expected);
   EXPECT_TRUE(trace.initialised_classes & ICC_STANDARD_CLASSES)
       << "InitCommonControlsEx was not asked for the standard classes before the box";
@@ -370,10 +325,9 @@ TEST_F(TracedPath, TheSupportedRoad) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
   const ProgramTrace trace = Trace(RunFromTheOtherFolder());
   ExpectStartedAsAsked(program_folder_);
-  std::vector<Call> expected = kStart;
-  expected.push_back({"CreateProcessW", {"00000000", R"("WinPhlash.exe")", "00000000", "00000000",
-                                         "00000000", "04000000", "00000000", "00000000", "*",
-                                         "*"}});
+  std::vector<std::string> expected = kStart;
+  expected.push_back(R"(CreateProcessW(00000000,L"WinPhlash.exe",00000000,00000000,00000000,)"
+                     R"(04000000,00000000,00000000,*,*))");
   ExpectCalls(trace.calls, expected);
 }
 
