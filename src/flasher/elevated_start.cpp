@@ -1,5 +1,6 @@
 // The elevated start: when the tool's manifest asks for administrator rights, finds the file
-// that process creation would have started and starts it through the shell's "runas" verb.
+// that process creation would have started and, where it lies beside this program, starts it
+// through the shell's "runas" verb.
 
 #include "flasher/flasher.h"
 
@@ -57,8 +58,8 @@ bool IsFile(const wchar_t* path) {
 // Finds, as a full path, the file that CreateProcessW starts for the bare file name: the
 // same folders in the same order, the current folder only where the
 // NoDefaultCurrentDirectoryInExePath setting allows it. A path longer than MAX_PATH is no
-// match.
-bool FindFlasher(Path& found) {
+// match. Returns which place held it.
+FoundIn FindFlasher(Path& found) {
   ProgramSearchPlaces<wchar_t> places = {};
   Path own;
   if (ReadOwnFolder(own)) places.own_folder = own;
@@ -114,7 +115,10 @@ ShellExecuteExWFn LoadShellExecuteEx() {
 
 bool StartFlasherElevated() {
   Path path;
-  if (!FindFlasher(path)) return false;
+  // Consent is asked only for the tool that came with this program: anything running as the
+  // user may have put a file in the other places searched (the current folder, PATH, which
+  // on Windows 10 and later holds a folder the user can write to).
+  if (FindFlasher(path) != FoundIn::kOwnFolder) return false;
   const ShellExecuteExWFn shell_execute_ex = LoadShellExecuteEx();
   if (shell_execute_ex == nullptr) return false;
 

@@ -15,25 +15,33 @@ struct ProgramSearchPlaces {
   const Unit* path_list;        // PATH: folders separated by ';'
 };
 
+// Where the search found the program. Only the starting program's own folder is known to
+// hold what came with it: any other place may hold a file that anything put there.
+enum class FoundIn { kNowhere, kOwnFolder, kElsewhere };
+
 // Calls visit(folder, length) for each folder in process creation's order, leaving out the
-// missing and the empty ones, until a call returns true. Returns whether one did.
+// missing and the empty ones, until a call returns true. Returns which place that was.
 template <typename Unit, typename Visit>
-bool VisitSearchFolders(const ProgramSearchPlaces<Unit>& places, Visit visit) {
+FoundIn VisitSearchFolders(const ProgramSearchPlaces<Unit>& places, Visit visit) {
   const Unit* const fixed[] = {places.own_folder, places.current_folder, places.system_folder,
                                places.system16_folder, places.windows_folder};
   for (const Unit* folder : fixed) {
     if (folder == nullptr) continue;
     std::size_t length = 0;
     while (folder[length] != 0) ++length;
-    if (length != 0 && visit(folder, length)) return true;
+    if (length != 0 && visit(folder, length)) {
+      return folder == places.own_folder ? FoundIn::kOwnFolder : FoundIn::kElsewhere;
+    }
   }
   for (const Unit* entry = places.path_list; entry != nullptr;) {
     const Unit* end = entry;
     while (*end != 0 && *end != u';') ++end;
-    if (end != entry && visit(entry, static_cast<std::size_t>(end - entry))) return true;
+    if (end != entry && visit(entry, static_cast<std::size_t>(end - entry))) {
+      return FoundIn::kElsewhere;
+    }
     entry = *end != 0 ? end + 1 : nullptr;
   }
-  return false;
+  return FoundIn::kNowhere;
 }
 
 // Writes `folder`, a backslash unless it ends in one, and `name` into `out`. False when

@@ -56,19 +56,39 @@ TEST(SearchFolders, SplitPathAndPassOverItsEmptyEntries) {
   EXPECT_EQ(path_part(u"\"E:\\q\""), Folders{u"\"E:\\q\""});
 }
 
-TEST(SearchFolders, StopAtTheFirstFolderThatHoldsTheProgram) {
-  std::vector<std::u16string> visited;
-  const bool found = VisitSearchFolders(AllPlaces(u"E:\\a;F:\\b"),
-                                        [&](const char16_t* folder, std::size_t length) {
+// Where the search stops when `holder` holds the program; `visited` gets the folders.
+FoundIn SearchFor(const Places& places, const std::u16string& holder, Folders& visited) {
+  visited.clear();
+  return VisitSearchFolders(places, [&](const char16_t* folder, std::size_t length) {
     visited.emplace_back(folder, length);
-    return visited.back() == u"C:\\Windows\\System";
+    return visited.back() == holder;
   });
-  EXPECT_TRUE(found);
+}
+
+TEST(SearchFolders, StopAtTheFirstFolderThatHoldsTheProgram) {
+  Folders visited;
+  EXPECT_EQ(SearchFor(AllPlaces(u"E:\\a;F:\\b"), u"C:\\Windows\\System", visited),
+            FoundIn::kElsewhere);
   EXPECT_EQ(visited.back(), u"C:\\Windows\\System");
   EXPECT_EQ(visited.size(), 4u);
-  EXPECT_FALSE(VisitSearchFolders(AllPlaces(u"E:\\a"), [](const char16_t*, std::size_t) {
-    return false;
-  }));
+  EXPECT_EQ(SearchFor(AllPlaces(u"E:\\a"), u"nowhere", visited), FoundIn::kNowhere);
+  EXPECT_EQ(visited.size(), 6u);
+}
+
+// Consent is asked only for a program found in the own folder: the place decides, not the
+// text, so the same folder named as the current folder or on PATH does not count.
+TEST(SearchFolders, TellTheOwnFolderFromEveryOtherPlace) {
+  Folders visited;
+  EXPECT_EQ(SearchFor(AllPlaces(u"E:\\a"), u"C:\\Tools", visited), FoundIn::kOwnFolder);
+  EXPECT_EQ(SearchFor(AllPlaces(u"E:\\a"), u"D:\\Work", visited), FoundIn::kElsewhere);
+  EXPECT_EQ(SearchFor(AllPlaces(u"E:\\a"), u"C:\\Windows", visited), FoundIn::kElsewhere);
+  EXPECT_EQ(SearchFor(AllPlaces(u"E:\\a"), u"E:\\a", visited), FoundIn::kElsewhere);
+  Places own_unread = AllPlaces(u"C:\\Tools");
+  own_unread.own_folder = nullptr;
+  own_unread.current_folder = u"C:\\Tools";
+  EXPECT_EQ(SearchFor(own_unread, u"C:\\Tools", visited), FoundIn::kElsewhere);
+  own_unread.current_folder = nullptr;
+  EXPECT_EQ(SearchFor(own_unread, u"C:\\Tools", visited), FoundIn::kElsewhere);
 }
 
 template <std::size_t Capacity>

@@ -165,7 +165,6 @@ class FlasherStart : public StandInTest {
 
   void TearDown() override {
     SetErrorMode(previous_error_mode_);
-    SetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", nullptr);
     SetEnvironmentVariableW(L"PATH", previous_path_.c_str());
     SetCurrentDirectoryW(previous_folder_);
     StandInTest::TearDown();
@@ -253,12 +252,13 @@ INSTANTIATE_TEST_SUITE_P(
         DllSearchCase{"narrowed_per_process", true, true, {L"CreateProcessW"}}),
     [](const ::testing::TestParamInfo<DllSearchCase>& param) { return param.param.name; });
 
-// Where copies of the tool lie, and which one both ways must start (none: both fail).
+// Where copies of the tool lie, the one process creation starts (none: it fails), and
+// whether the elevated way starts that same copy; where it does not, it asks nothing.
 struct Arrangement {
   const char* name;
   std::vector<Place> copies;
-  bool current_folder_left_out;  // NoDefaultCurrentDirectoryInExePath is set
-  std::vector<Place> started;    // the one copy both ways start, or none
+  std::vector<Place> started;    // the one copy process creation starts, or none
+  bool elevated_starts_it;
 };
 
 // Names the row in test output instead of dumping its bytes.
@@ -266,17 +266,13 @@ void PrintTo(const Arrangement& arrangement, std::ostream* out) { *out << arrang
 
 class BothWays : public FlasherStart, public ::testing::WithParamInterface<Arrangement> {};
 
-TEST_P(BothWays, StartTheSameFile) {
+TEST_P(BothWays, StartTheSameFileAndAskConsentOnlyForTheOneBeside) {
   const Arrangement& arrangement = GetParam();
   for (Place place : arrangement.copies) ASSERT_TRUE(PlaceStandIn(place));
-  if (arrangement.current_folder_left_out) {
-    SetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", L"1");
-  }
   const bool expect_start = !arrangement.started.empty();
-  const DWORD wait = expect_start ? 5000 : 1500;
 
   const std::uint32_t create_error = StartFlasherByName();
-  const StandInRecord created = TakeRecord(wait);
+  const StandInRecord created = TakeRecord(expect_start ? 5000 : 1500);
   shell_request = {};
   bool elevated_ok = false;
   {
@@ -285,21 +281,26 @@ TEST_P(BothWays, StartTheSameFile) {
     ASSERT_TRUE(lookup.Active());
     elevated_ok = StartFlasherWith({ElevationRequired, StartFlasherElevated});
   }
-  const StandInRecord elevated = TakeRecord(wait);
+  const StandInRecord elevated = TakeRecord(arrangement.elevated_starts_it ? 5000 : 1500);
 
-  if (!expect_start) {
+  if (expect_start) {
+    EXPECT_EQ(create_error, 0u);
+    ASSERT_TRUE(created.found);
+    EXPECT_TRUE(SamePath(created.module, PathIn(arrangement.started.front())))
+        << "created: " << created.module;
+  } else {
     EXPECT_NE(create_error, 0u);
     EXPECT_FALSE(created.found) << created.module;
+  }
+  if (!arrangement.elevated_starts_it) {
     EXPECT_FALSE(elevated_ok);
     EXPECT_FALSE(elevated.found) << elevated.module;
     EXPECT_FALSE(shell_request.made) << "the shell was asked to start " << shell_request.file;
     return;
   }
   const std::wstring expected = PathIn(arrangement.started.front());
-  EXPECT_EQ(create_error, 0u);
   EXPECT_TRUE(elevated_ok);
-  ASSERT_TRUE(created.found && elevated.found);
-  EXPECT_TRUE(SamePath(created.module, expected)) << "created: " << created.module;
+  ASSERT_TRUE(elevated.found);
   EXPECT_TRUE(SamePath(elevated.module, expected)) << "elevated: " << elevated.module;
   EXPECT_EQ(elevated.show_state, SW_SHOWNORMAL);
   EXPECT_EQ(elevated.command_line, L"\"" + expected + L"\"");
@@ -319,16 +320,12 @@ TEST_P(BothWays, StartTheSameFile) {
 INSTANTIATE_TEST_SUITE_P(
     Arrangements, BothWays,
     ::testing::Values(
-        Arrangement{"beside_the_program", {Place::Beside}, false, {Place::Beside}},
-        Arrangement{"current_folder_only", {Place::CurrentFolder}, false, {Place::CurrentFolder}},
-        Arrangement{"path_only", {Place::OnPath}, false, {Place::OnPath}},
-        Arrangement{"current_folder_and_path_with_the_current_folder_left_out",
-                    {Place::CurrentFolder, Place::OnPath}, true, {Place::OnPath}},
-        Arrangement{"current_folder_before_path",
-                    {Place::CurrentFolder, Place::OnPath}, false, {Place::CurrentFolder}},
+        Arrangement{"beside_the_program", {Place::Beside}, {Place::Beside}, true},
+        Arrangement{"current_folder_only", {Place::CurrentFolder}, {Place::CurrentFolder}, false},
+        Arrangement{"path_only", {Place::OnPath}, {Place::OnPath}, false},
         Arrangement{"beside_before_everything",
-                    {Place::Beside, Place::CurrentFolder, Place::OnPath}, false, {Place::Beside}},
-        Arrangement{"nowhere", {}, false, {}}),
+                    {Place::Beside, Place::CurrentFolder, Place::OnPath}, {Place::Beside}, true},
+        Arrangement{"nowhere", {}, {}, false}),
     [](const ::testing::TestParamInfo<Arrangement>& param) { return param.param.name; });
 
 }  // namespace
