@@ -156,12 +156,11 @@ TEST_F(TracedPath, TheVersion6ControlsAreReadyBeforeTheWarning) {
   }
 }
 
-// ---- Started where nobody can see a window (a service's window station, a scheduled task
-// run without a logged-on user), the box would wait forever for a person to close it. Wine
-// marks a window station made by CreateWindowStationW as not visible, as Windows marks a
-// service's.
+// ---- Started where nobody can see a window (a service's window station, a task run without
+// a logged-on user), the box would wait forever for a person to close it. Wine marks a window
+// station made by CreateWindowStationW not visible, as Windows marks a service's.
 
-// A window station of this test's own with one desktop, on which nothing is ever seen.
+// A window station of this test's own with one desktop, "station\Default".
 class HiddenDesktop {
  public:
   HiddenDesktop() {
@@ -215,7 +214,7 @@ TEST_F(NobodyLooks, TheRunEndsPromptlyWithNothingShownOrStarted) {
   ASSERT_TRUE(PlaceStandInIn(program_folder_));
   const auto files_before = ListFolder(program_folder_);
   const HiddenDesktop hidden;
-  ASSERT_FALSE(hidden.Name().empty()) << "no window station of its own: " << GetLastError();
+  ASSERT_FALSE(hidden.Name().empty()) << "no window station and desktop could be made";
   ProgramRun run;
   ASSERT_TRUE(run.Start(ProgramPath(), program_folder_, hidden.Name()));
 
