@@ -1,12 +1,18 @@
-// The elevated start: when the tool's manifest asks for administrator rights, finds the file
-// that process creation would have started and starts it through the shell's "runas" verb.
+// The elevated start: when the tool's manifest asks for administrator rights, the tool beside
+// this program is started through the shell's "runas" verb, so that Windows asks for consent.
+//
+// Consent is asked only for the tool that came with this program. Process creation also
+// searches the current folder, the system folders and PATH (which on Windows 10 and later
+// holds a folder that the user, and anything running as the user, can write to); a file
+// found only there may have been planted, and is never offered administrator rights: the
+// run then ends silently, as if no elevated start existed.
 
 #include "flasher/flasher.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
-#include "flasher/program_search.h"
+#include "flasher/path_join.h"
 #include "win/find_export.h"
 
 namespace {
@@ -20,16 +26,22 @@ bool ReadFolder(Read read, Path& folder) {
   return length != 0 && length < MAX_PATH;
 }
 
-bool ReadOwnFolder(Path& folder) {
-  const DWORD length = GetModuleFileNameW(nullptr, folder, MAX_PATH);
+bool IsFile(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The tool in this program's own folder, as a full path, where a file of its name lies
+// there. Process creation looks in that folder first, so whenever it holds the tool, it is
+// the very file that Windows refused to start without elevation.
+bool FindFlasherBesideProgram(Path& found) {
+  Path own;
+  const DWORD length = GetModuleFileNameW(nullptr, own, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return false;
-  wchar_t* last_separator = nullptr;
-  for (wchar_t* unit = folder; *unit != L'\0'; ++unit) {
-    if (*unit == L'\\') last_separator = unit;
-  }
-  if (last_separator == nullptr) return false;
-  *last_separator = L'\0';
-  return true;
+  std::size_t separator = length;
+  while (separator != 0 && own[separator - 1] != L'\\') --separator;
+  return separator != 0 && JoinFolderAndName(own, separator - 1, kFlasherFile, found) &&
+         IsFile(found);
 }
 
 bool ReadCurrentFolder(Path& folder) {
@@ -37,62 +49,6 @@ bool ReadCurrentFolder(Path& folder) {
     return static_cast<UINT>(GetCurrentDirectoryW(size, buffer));
   };
   return ReadFolder(read_current, folder);
-}
-
-// Whether process creation searches the current folder for the tool: not where the
-// NoDefaultCurrentDirectoryInExePath setting leaves it out. XP lacks the function that
-// tells, and there process creation always searches it.
-bool SearchesCurrentFolder() {
-  using NeedCurrentDirectoryFn = BOOL(WINAPI*)(LPCWSTR);
-  const auto need_current_directory = FindExport<NeedCurrentDirectoryFn>(
-      GetModuleHandleW(L"kernel32.dll"), "NeedCurrentDirectoryForExePathW");
-  return need_current_directory == nullptr || need_current_directory(kFlasherFile);
-}
-
-bool IsFile(const wchar_t* path) {
-  const DWORD attributes = GetFileAttributesW(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// Finds, as a full path, the file that CreateProcessW starts for the bare file name: the
-// same folders in the same order, the current folder only where the
-// NoDefaultCurrentDirectoryInExePath setting allows it. A path longer than MAX_PATH is no
-// match.
-bool FindFlasher(Path& found) {
-  ProgramSearchPlaces<wchar_t> places = {};
-  Path own;
-  if (ReadOwnFolder(own)) places.own_folder = own;
-  Path current;
-  if (SearchesCurrentFolder() && ReadCurrentFolder(current)) places.current_folder = current;
-  Path system;
-  if (ReadFolder(GetSystemDirectoryW, system)) places.system_folder = system;
-  // The shared Windows folder, as process creation searches it: on a Remote Desktop host,
-  // GetWindowsDirectoryW may return a per-user one instead.
-  Path windows;
-  Path system16;
-  if (ReadFolder(GetSystemWindowsDirectoryW, windows)) {
-    places.windows_folder = windows;
-    if (JoinFolderAndName(windows, static_cast<std::size_t>(lstrlenW(windows)), L"System",
-                          system16)) {
-      places.system16_folder = system16;
-    }
-  }
-  // PATH is read only on this rare code path, so its largest possible value may use the
-  // stack.
-  constexpr DWORD kMaxVariable = 32767;
-  wchar_t path_list[kMaxVariable];
-  const DWORD path_length = GetEnvironmentVariableW(L"PATH", path_list, kMaxVariable);
-  if (path_length != 0 && path_length < kMaxVariable) places.path_list = path_list;
-
-  Path candidate;
-  return VisitSearchFolders(places, [&](const wchar_t* folder, std::size_t length) {
-    if (!JoinFolderAndName(folder, length, kFlasherFile, candidate) || !IsFile(candidate)) {
-      return false;
-    }
-    // A relative folder on PATH counts from the current folder, as it did for the search.
-    const DWORD full = GetFullPathNameW(candidate, MAX_PATH, found, nullptr);
-    return full != 0 && full < MAX_PATH;
-  });
 }
 
 // The shell is needed only on this code path, so it is loaded here, from the system folder
@@ -114,7 +70,7 @@ ShellExecuteExWFn LoadShellExecuteEx() {
 
 bool StartFlasherElevated() {
   Path path;
-  if (!FindFlasher(path)) return false;
+  if (!FindFlasherBesideProgram(path)) return false;
   const ShellExecuteExWFn shell_execute_ex = LoadShellExecuteEx();
   if (shell_execute_ex == nullptr) return false;
 

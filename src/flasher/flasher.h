@@ -14,7 +14,8 @@ inline constexpr wchar_t kFlasherFile[] = L"WinPhlash.exe";
 // activated, without waiting for it. Returns 0, or the Windows error code.
 std::uint32_t StartFlasherByName();
 
-// Finds the file that process creation would have started and starts it through the
-// shell's "runas" verb, so Windows asks the user for consent. False when it could not
-// be found or started, or consent was refused.
+// Finds the file that process creation would have started and, only where it lies in this
+// program's own folder, starts it through the shell's "runas" verb, so Windows asks the
+// user for consent. False when it was not found there, could not be started, or consent
+// was refused.
 bool StartFlasherElevated();

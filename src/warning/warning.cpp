@@ -23,9 +23,21 @@ void PrepareCommonControls() {
   }
 }
 
+// Whether the process's window station is one that no person can see, such as a service's
+// or that of a task run without a logged-on user: a box there could never be closed, and
+// the run would never end. Where the flags cannot be read, the box is shown.
+bool NobodyCanSeeWindows() {
+  const HWINSTA station = GetProcessWindowStation();
+  USEROBJECTFLAGS flags = {};
+  return station != nullptr &&
+         GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), nullptr) &&
+         !(flags.dwFlags & WSF_VISIBLE);
+}
+
 }  // namespace
 
 bool ShowWrongBoardWarning() noexcept {
+  if (NobodyCanSeeWindows()) return false;
   PrepareCommonControls();
   // MB_ICONEXCLAMATION | MB_OK (48): one OK button, application-modal, no owner, no help.
   // Which way the box was closed does not matter; 0 means it could not be shown.

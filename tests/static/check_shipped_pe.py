@@ -3,7 +3,7 @@
 
 It cannot be run here, so the file itself is read, through pefile: the PE headers, the
 imports (only functions Windows XP SP3 already has) and the resources (icon, version record,
-manifest).
+manifest); and its code, through objdump and GNU as: only instructions a Pentium Pro has.
 Prints one "ok:" or "FAIL:" line per check; exits non-zero if any check failed.
 
 Usage: check_shipped_pe.py PATH_TO_FlashGate.exe
@@ -14,6 +14,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -32,10 +33,9 @@ XP_EXPORTS_FILE = Path(__file__).resolve().parent / "windows-xp-sp3-x86-exports.
 
 # Functions the program looks up with GetProcAddress instead of importing. Those it needs on
 # every Windows must be in XP's table; the others it uses only where Windows has them, and
-# goes on without them where it does not (XP lacks both).
+# goes on without them where it does not (XP lacks it).
 NEEDED_LOOKUPS = {("shell32.dll", "ShellExecuteExW"), ("comctl32.dll", "InitCommonControlsEx")}
-OPTIONAL_LOOKUPS = {("kernel32.dll", "SetDefaultDllDirectories"),
-                    ("kernel32.dll", "NeedCurrentDirectoryForExePathW")}
+OPTIONAL_LOOKUPS = {("kernel32.dll", "SetDefaultDllDirectories")}
 
 # (width, height, colour count, bit count) of each icon image, in the icon file's order.
 ICON_IMAGES = [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)]
@@ -110,6 +110,52 @@ def check_marks(pe, path):
     problems += seh_registrations(path)
     if pe.FILE_HEADER.Characteristics & 0x1:
         problems.append("IMAGE_FILE_RELOCS_STRIPPED is set")
+    return problems
+
+
+def check_instruction_set(exe_path):
+    """Every instruction in the code is one a Pentium Pro has (the i686 baseline, CMOV
+    included; no MMX, no SSE, no FXSAVE). objdump disassembles the code and GNU as, told
+    which processor to assemble for, judges each instruction it reads back: as refuses what
+    that processor lacks. Bytes that objdump decodes as no instruction at all ("(bad)") run
+    on no processor: they are data (here the constructor and destructor lists that ld puts
+    at the end of .text), named in a note. Other data is judged like code, so it can only
+    ever fail the check, never pass it; an instruction that as cannot read back fails it."""
+    objdump, assembler = (shutil.which(f"i686-w64-mingw32-{tool}") for tool in ("objdump", "as"))
+    if objdump is None or assembler is None:
+        return ["i686-w64-mingw32-objdump or -as not found: the instructions cannot be judged"]
+    listing = subprocess.run([objdump, "-d", "--no-show-raw-insn", str(exe_path)],
+                             capture_output=True, text=True, check=True).stdout
+    instructions, undecodable = [], []
+    for line in listing.splitlines():
+        if (found := re.match(r"\s+([0-9a-f]+):\t(.*)$", line)) is None:
+            continue
+        address, text = found.groups()
+        # objdump's notes after the operands (symbol names, computed addresses) are not
+        # assembly.
+        text = re.sub(r"\s*(<[^>]*>|#.*)$", "", text)
+        (undecodable if text == "(bad)" else instructions).append((address, text))
+    if not instructions:
+        return ["objdump found no instructions"]
+    if undecodable:
+        print(f"note: {len(undecodable)} bytes decode as no instruction, taken as data: "
+              + " ".join(address for address, _ in undecodable))
+    source = [".arch i686", ".arch .nofxsr", ".allow_index_reg", ".code32"]
+    with tempfile.TemporaryDirectory() as folder:
+        listing_file = Path(folder) / "code.s"
+        listing_file.write_text("\n".join(source + [text for _, text in instructions]) + "\n")
+        assembled = subprocess.run([assembler, "-o", str(Path(folder) / "code.o"),
+                                    str(listing_file)], capture_output=True, text=True)
+    problems = []
+    for error in assembled.stderr.splitlines():
+        if (found := re.match(r".*?:(\d+): Error: (.*)$", error)) is None:
+            continue
+        address, text = instructions[int(found.group(1)) - len(source) - 1]
+        beyond = re.search(r"not supported on|unsupported instruction", found.group(2))
+        problems.append(f"0x{address}: {text}: " + (
+            "not on a Pentium Pro" if beyond else f"cannot be judged ({found.group(2)})"))
+    if assembled.returncode != 0 and not problems:
+        problems.append(f"as failed: {assembled.stderr.strip()}")
     return problems
 
 
@@ -393,6 +439,8 @@ def main(argv):
         ("DYNAMIC_BASE with relocations, NX_COMPAT, NO_SEH, TERMINAL_SERVER_AWARE",
          lambda: check_marks(pe, argv[1])),
         ("OS and subsystem versions at most 5.1", lambda: check_versions(pe)),
+        ("instructions a Pentium Pro has (i686 with CMOV, nothing later)",
+         lambda: check_instruction_set(argv[1])),
         ("imports exported by Windows XP SP3", lambda: check_imports(pe, xp)),
         ("run-time lookups of CamelCase names XP SP3 needs are exported by it",
          lambda: check_run_time_lookups(pe, xp)),

@@ -141,6 +141,85 @@ INSTANTIATE_TEST_SUITE_P(EachWay, WarningPath,
                            return RowName(param.param);
                          });
 
+// ---- Started where nobody can see a window (a service's window station, a task run without
+// a logged-on user), the box would wait forever for a person to close it. Wine marks a window
+// station made by CreateWindowStationW not visible, as Windows marks a service's.
+
+// A window station of this test's own with one desktop, "station\Default".
+class HiddenDesktop {
+ public:
+  HiddenDesktop() {
+    const std::wstring station_name = L"FlashGateHidden" + std::to_wstring(GetCurrentProcessId());
+    station_ = CreateWindowStationW(station_name.c_str(), 0, WINSTA_ALL_ACCESS, nullptr);
+    if (station_ == nullptr) return;
+    // A desktop is made on the calling process's window station.
+    const HWINSTA own = GetProcessWindowStation();
+    if (!SetProcessWindowStation(station_)) return;
+    desktop_ = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    SetProcessWindowStation(own);
+    if (desktop_ != nullptr) name_ = station_name + L"\\Default";
+  }
+  ~HiddenDesktop() {
+    if (desktop_ != nullptr) CloseDesktop(desktop_);
+    if (station_ != nullptr) CloseWindowStation(station_);
+  }
+  HiddenDesktop(const HiddenDesktop&) = delete;
+  HiddenDesktop& operator=(const HiddenDesktop&) = delete;
+
+  const std::wstring& Name() const { return name_; }  // empty where it could not be made
+
+  // The top-level windows of process `pid` on it, shown or not.
+  std::vector<HWND> WindowsOf(DWORD pid) const {
+    WindowsOfProcess found = {pid, {}};
+    EnumDesktopWindows(desktop_, CollectWindowOf, reinterpret_cast<LPARAM>(&found));
+    return found.windows;
+  }
+
+ private:
+  struct WindowsOfProcess {
+    DWORD pid;
+    std::vector<HWND> windows;
+  };
+  static BOOL CALLBACK CollectWindowOf(HWND window, LPARAM param) {
+    auto& found = *reinterpret_cast<WindowsOfProcess*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == found.pid) found.windows.push_back(window);
+    return TRUE;
+  }
+
+  HWINSTA station_ = nullptr;
+  HDESK desktop_ = nullptr;
+  std::wstring name_;
+};
+
+class NobodyLooks : public CodePath {};
+
+TEST_F(NobodyLooks, TheRunEndsPromptlyWithNothingShownOrStarted) {
+  ASSERT_TRUE(PlaceStandInIn(program_folder_));
+  const auto files_before = ListFolder(program_folder_);
+  const HiddenDesktop hidden;
+  ASSERT_FALSE(hidden.Name().empty()) << "no window station and desktop could be made";
+  ProgramRun run;
+  ASSERT_TRUE(run.Start(ProgramPath(), program_folder_, hidden.Name()));
+
+  std::vector<HWND> windows;
+  const bool ended = WaitUntil(kPromptly, 10, [&] {
+    if (windows.empty()) windows = hidden.WindowsOf(run.Id());
+    if (windows.empty()) windows = run.VisibleWindows();
+    return run.WaitForExit(0);
+  });
+  EXPECT_TRUE(ended) << "still running after " << kPromptly << " ms";
+  for (HWND window : windows) {
+    wchar_t class_name[64] = L"";
+    GetClassNameW(window, class_name, 64);
+    ADD_FAILURE() << "a window of class " << class_name << " was made";
+  }
+  EXPECT_FALSE(FlasherStarted(record_)) << "the flasher was started";
+  EXPECT_EQ(run.Output(), "");
+  EXPECT_EQ(ListFolder(program_folder_), files_before) << "wrote into the program's folder";
+}
+
 // ---- A board whose version begins with "41": the flasher, and nothing shown.
 
 class SupportedPath : public CodePath {};

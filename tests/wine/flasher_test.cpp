@@ -1,6 +1,8 @@
-// The two ways of starting the flashing tool, against the stand-in (built into a folder
-// "standin" beside this test program), placed beside the program, in the current folder
-// and on PATH.
+// What only calls can show of the two ways of starting the flashing tool: the DLL search
+// lifted around process creation, and the elevated start's request to the shell, against
+// the stand-in (built into a folder "standin" beside this test program) placed beside the
+// program, in the current folder or on PATH. How the tool is started by its name is the
+// end-to-end tests' (e2e_test).
 
 #include <gtest/gtest.h>
 
@@ -29,16 +31,12 @@ std::wstring OwnFolder() {
 
 std::wstring StandIn() { return OwnFolder() + L"\\standin\\" + kToolFile; }
 
-// The error mode the program runs with; the tool must not inherit it.
-constexpr UINT kSilenced = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
-
 // The program's code is linked into this test, so its Windows calls go through this
 // program's import table, where recording stand-ins can take their place. What Wine does
 // not show in the started tool is read from the calls instead: it neither hands a process's
 // error mode or DLL folder down nor asks for elevation, and its shell starts a program in
 // the caller's folder whatever lpDirectory says.
 std::vector<std::wstring> calls;  // the calls of interest, in order
-DWORD requested_creation_flags = 0;
 decltype(&CreateProcessW) real_create_process = nullptr;
 decltype(&SetDllDirectoryW) real_set_dll_directory = nullptr;
 decltype(&GetProcAddress) real_get_proc_address = nullptr;
@@ -62,7 +60,6 @@ BOOL WINAPI RecordingCreateProcessW(LPCWSTR application, LPWSTR command_line,
                                     LPCWSTR folder, LPSTARTUPINFOW startup,
                                     LPPROCESS_INFORMATION started) {
   calls.push_back(L"CreateProcessW");
-  requested_creation_flags = flags;
   return real_create_process(application, command_line, process, thread, inherit, flags,
                              environment, folder, startup, started);
 }
@@ -147,9 +144,60 @@ class RecordedImport {
 // shell start that follows is the real one.
 std::uint32_t ElevationRequired() { return kElevationRequired; }
 
-enum class Place { Beside, CurrentFolder, OnPath };
+// Where Windows' narrowing of this program's own DLL search would be handed down to the
+// tool (SetDllDirectoryW(""), XP's way, which children inherit), it is lifted only around
+// the tool's creation, and put back even where that fails (the road after error 740 loads
+// the shell next). SetDefaultDllDirectories is per process and is left as it is.
+struct DllSearchCase {
+  const char* name;
+  bool narrowed_by_default_dll_directories;  // else by SetDllDirectoryW(""), as on XP
+  std::vector<std::wstring> calls;
+};
 
-class FlasherStart : public StandInTest {
+void PrintTo(const DllSearchCase& row, std::ostream* out) { *out << row.name; }
+
+class ProcessCreation : public ::testing::TestWithParam<DllSearchCase> {};
+
+TEST_P(ProcessCreation, LiftsAnInheritedNarrowingOnlyAroundIt) {
+  const auto set_default_dll_directories = FindExport<SetDefaultDllDirectoriesFn>(
+      GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+  ASSERT_NE(set_default_dll_directories, nullptr);
+  calls.clear();
+  {
+    const RecordedImport<decltype(&CreateProcessW)> create(
+        "CreateProcessW", RecordingCreateProcessW, real_create_process);
+    const RecordedImport<decltype(&SetDllDirectoryW)> set_folder(
+        "SetDllDirectoryW", RecordingSetDllDirectoryW, real_set_dll_directory);
+    ASSERT_TRUE(create.Active() && set_folder.Active());
+    NarrowDllSearch(GetParam().narrowed_by_default_dll_directories ? set_default_dll_directories
+                                                                   : nullptr);
+    EXPECT_NE(StartFlasherByName(), 0u) << "no tool lies anywhere it is looked for";
+  }
+  EXPECT_EQ(calls, GetParam().calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DllSearch, ProcessCreation,
+    ::testing::Values(
+        // The empty folder narrows; null, the default search, is lifted only for a moment.
+        DllSearchCase{"narrowed_by_folder", false,
+                      {L"SetDllDirectoryW()", L"SetDllDirectoryW((null))", L"CreateProcessW",
+                       L"SetDllDirectoryW()"}},
+        DllSearchCase{"narrowed_per_process", true, {L"CreateProcessW"}}),
+    [](const ::testing::TestParamInfo<DllSearchCase>& param) { return param.param.name; });
+
+enum class Place { Beside, CurrentFolder, OnPath, Nowhere };
+
+// After error 740, consent is asked only for the tool beside the program; a tool that lies
+// only in the other places process creation searches is not offered administrator rights.
+struct ElevatedCase {
+  const char* name;
+  Place tool;
+};
+
+void PrintTo(const ElevatedCase& row, std::ostream* out) { *out << row.name; }
+
+class ElevatedStart : public StandInTest, public ::testing::WithParamInterface<ElevatedCase> {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(StandInTest::SetUp());
@@ -160,12 +208,9 @@ class FlasherStart : public StandInTest {
     SetCurrentDirectoryW(current_.c_str());
     previous_path_ = Variable(L"PATH");
     SetEnvironmentVariableW(L"PATH", (on_path_ + L";" + previous_path_).c_str());
-    previous_error_mode_ = SetErrorMode(kSilenced);
   }
 
   void TearDown() override {
-    SetErrorMode(previous_error_mode_);
-    SetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", nullptr);
     SetEnvironmentVariableW(L"PATH", previous_path_.c_str());
     SetCurrentDirectoryW(previous_folder_);
     StandInTest::TearDown();
@@ -173,143 +218,44 @@ class FlasherStart : public StandInTest {
   }
 
   std::wstring PathIn(Place place) const {
-    const std::wstring& folder = place == Place::Beside          ? OwnFolder()
+    const std::wstring& folder = place == Place::Beside ? OwnFolder()
                                  : place == Place::CurrentFolder ? current_
                                                                  : on_path_;
     return folder + L"\\" + kToolFile;
-  }
-
-  bool PlaceStandIn(Place place) const {
-    return CopyFileW(StandIn().c_str(), PathIn(place).c_str(), FALSE) != 0;
   }
 
   std::wstring current_;
   std::wstring on_path_;
   std::wstring previous_path_;
   wchar_t previous_folder_[MAX_PATH] = {};
-  UINT previous_error_mode_ = 0;
 };
 
-// How the program narrowed its own DLL search, whether the tool is there to start, and the
-// calls process creation must make: the default search is lifted only around it, and only
-// where the narrowing would be handed down to the tool.
-struct DllSearchCase {
-  const char* name;
-  bool narrowed_by_default_dll_directories;  // else by SetDllDirectoryW(""), as on XP
-  bool tool_present;
-  std::vector<std::wstring> calls;
-};
-
-void PrintTo(const DllSearchCase& row, std::ostream* out) { *out << row.name; }
-
-class ProcessCreation : public FlasherStart, public ::testing::WithParamInterface<DllSearchCase> {};
-
-TEST_P(ProcessCreation, StartsTheBareNameAsExplorerWould) {
-  const DllSearchCase& row = GetParam();
-  if (row.tool_present) {
-    ASSERT_TRUE(PlaceStandIn(Place::Beside));
+TEST_P(ElevatedStart, AsksConsentOnlyForTheToolBesideTheProgram) {
+  const Place tool = GetParam().tool;
+  if (tool != Place::Nowhere) {
+    ASSERT_TRUE(CopyFileW(StandIn().c_str(), PathIn(tool).c_str(), FALSE));
   }
-  const auto set_default_dll_directories = FindExport<SetDefaultDllDirectoriesFn>(
-      GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-  ASSERT_NE(set_default_dll_directories, nullptr);
-  calls.clear();
-  std::uint32_t error = 0;
-  {
-    const RecordedImport<decltype(&CreateProcessW)> create(
-        "CreateProcessW", RecordingCreateProcessW, real_create_process);
-    const RecordedImport<decltype(&SetDllDirectoryW)> set_folder(
-        "SetDllDirectoryW", RecordingSetDllDirectoryW, real_set_dll_directory);
-    ASSERT_TRUE(create.Active() && set_folder.Active());
-    NarrowDllSearch(row.narrowed_by_default_dll_directories ? set_default_dll_directories
-                                                            : nullptr);
-    error = StartFlasherByName();
-  }
-  EXPECT_EQ(calls, row.calls);
-  EXPECT_TRUE(requested_creation_flags & CREATE_DEFAULT_ERROR_MODE)
-      << "the tool would inherit the silenced error mode";
-
-  const StandInRecord record = TakeRecord(row.tool_present ? 5000 : 0);
-  if (!row.tool_present) {
-    EXPECT_NE(error, 0u);
-    EXPECT_FALSE(record.found) << record.module;
-    return;
-  }
-  ASSERT_EQ(error, 0u);
-  ASSERT_TRUE(record.found);
-  EXPECT_EQ(record.command_line, L"WinPhlash.exe");
-  EXPECT_EQ(record.uses_show_state, 1);
-  EXPECT_EQ(record.show_state, SW_SHOWNORMAL);
-  // On Windows, the tool's own GetErrorMode() would show the silenced mode handed down.
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    DllSearch, ProcessCreation,
-    ::testing::Values(
-        // Where SetDefaultDllDirectories is missing (XP), the empty folder narrows the search;
-        // the default search (null) is lifted only around the creation.
-        DllSearchCase{"narrowed_by_folder", false, true,
-                      {L"SetDllDirectoryW()", L"SetDllDirectoryW((null))", L"CreateProcessW",
-                       L"SetDllDirectoryW()"}},
-        // The code path after error 740 loads the shell: the narrowing must be back.
-        DllSearchCase{"narrowed_by_folder_and_no_tool", false, false,
-                      {L"SetDllDirectoryW()", L"SetDllDirectoryW((null))", L"CreateProcessW",
-                       L"SetDllDirectoryW()"}},
-        DllSearchCase{"narrowed_per_process", true, true, {L"CreateProcessW"}}),
-    [](const ::testing::TestParamInfo<DllSearchCase>& param) { return param.param.name; });
-
-// Where copies of the tool lie, and which one both ways must start (none: both fail).
-struct Arrangement {
-  const char* name;
-  std::vector<Place> copies;
-  bool current_folder_left_out;  // NoDefaultCurrentDirectoryInExePath is set
-  std::vector<Place> started;    // the one copy both ways start, or none
-};
-
-// Names the row in test output instead of dumping its bytes.
-void PrintTo(const Arrangement& arrangement, std::ostream* out) { *out << arrangement.name; }
-
-class BothWays : public FlasherStart, public ::testing::WithParamInterface<Arrangement> {};
-
-TEST_P(BothWays, StartTheSameFile) {
-  const Arrangement& arrangement = GetParam();
-  for (Place place : arrangement.copies) ASSERT_TRUE(PlaceStandIn(place));
-  if (arrangement.current_folder_left_out) {
-    SetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", L"1");
-  }
-  const bool expect_start = !arrangement.started.empty();
-  const DWORD wait = expect_start ? 5000 : 1500;
-
-  const std::uint32_t create_error = StartFlasherByName();
-  const StandInRecord created = TakeRecord(wait);
   shell_request = {};
-  bool elevated_ok = false;
+  bool started = false;
   {
     const RecordedImport<decltype(&GetProcAddress)> lookup(
         "GetProcAddress", RecordingGetProcAddress, real_get_proc_address);
     ASSERT_TRUE(lookup.Active());
-    elevated_ok = StartFlasherWith({ElevationRequired, StartFlasherElevated});
+    started = StartFlasherWith({ElevationRequired, StartFlasherElevated});
   }
-  const StandInRecord elevated = TakeRecord(wait);
-
-  if (!expect_start) {
-    EXPECT_NE(create_error, 0u);
-    EXPECT_FALSE(created.found) << created.module;
-    EXPECT_FALSE(elevated_ok);
-    EXPECT_FALSE(elevated.found) << elevated.module;
+  const StandInRecord record = TakeRecord(tool == Place::Beside ? 5000 : 0);
+  if (tool != Place::Beside) {
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(record.found) << record.module;
     EXPECT_FALSE(shell_request.made) << "the shell was asked to start " << shell_request.file;
     return;
   }
-  const std::wstring expected = PathIn(arrangement.started.front());
-  EXPECT_EQ(create_error, 0u);
-  EXPECT_TRUE(elevated_ok);
-  ASSERT_TRUE(created.found && elevated.found);
-  EXPECT_TRUE(SamePath(created.module, expected)) << "created: " << created.module;
-  EXPECT_TRUE(SamePath(elevated.module, expected)) << "elevated: " << elevated.module;
-  EXPECT_EQ(elevated.show_state, SW_SHOWNORMAL);
-  EXPECT_EQ(elevated.command_line, L"\"" + expected + L"\"");
-  // The tool may open its image relative to its working folder: both start it in ours.
-  EXPECT_TRUE(SamePath(created.current_folder, current_))
-      << "created: " << created.current_folder;
+  const std::wstring expected = PathIn(Place::Beside);
+  EXPECT_TRUE(started);
+  ASSERT_TRUE(record.found);
+  EXPECT_TRUE(SamePath(record.module, expected)) << record.module;
+  EXPECT_EQ(record.show_state, SW_SHOWNORMAL);
+  EXPECT_EQ(record.command_line, L"\"" + expected + L"\"");
   // On Windows, the elevated tool's own current folder would show a request without ours.
   ASSERT_TRUE(shell_request.made);
   EXPECT_EQ(shell_request.verb, L"runas");
@@ -321,18 +267,11 @@ TEST_P(BothWays, StartTheSameFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Arrangements, BothWays,
-    ::testing::Values(
-        Arrangement{"beside_the_program", {Place::Beside}, false, {Place::Beside}},
-        Arrangement{"current_folder_only", {Place::CurrentFolder}, false, {Place::CurrentFolder}},
-        Arrangement{"path_only", {Place::OnPath}, false, {Place::OnPath}},
-        Arrangement{"current_folder_and_path_with_the_current_folder_left_out",
-                    {Place::CurrentFolder, Place::OnPath}, true, {Place::OnPath}},
-        Arrangement{"current_folder_before_path",
-                    {Place::CurrentFolder, Place::OnPath}, false, {Place::CurrentFolder}},
-        Arrangement{"beside_before_everything",
-                    {Place::Beside, Place::CurrentFolder, Place::OnPath}, false, {Place::Beside}},
-        Arrangement{"nowhere", {}, false, {}}),
-    [](const ::testing::TestParamInfo<Arrangement>& param) { return param.param.name; });
+    ToolIn, ElevatedStart,
+    ::testing::Values(ElevatedCase{"beside_the_program", Place::Beside},
+                      ElevatedCase{"only_the_current_folder", Place::CurrentFolder},
+                      ElevatedCase{"only_a_folder_on_path", Place::OnPath},
+                      ElevatedCase{"nowhere", Place::Nowhere}),
+    [](const ::testing::TestParamInfo<ElevatedCase>& param) { return param.param.name; });
 
 }  // namespace

@@ -19,7 +19,8 @@ ProgramRun::~ProgramRun() {
   if (output_read_ != nullptr) CloseHandle(output_read_);
 }
 
-bool ProgramRun::Start(const std::wstring& program, const std::wstring& current_folder) {
+bool ProgramRun::Start(const std::wstring& program, const std::wstring& current_folder,
+                       const std::wstring& desktop) {
   SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
   HANDLE output_write = nullptr;
   if (!CreatePipe(&output_read_, &output_write, &inheritable, 1 << 16)) return false;
@@ -29,6 +30,8 @@ bool ProgramRun::Start(const std::wstring& program, const std::wstring& current_
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = startup.hStdError = output_write;
+  std::wstring desktop_name = desktop;
+  if (!desktop_name.empty()) startup.lpDesktop = &desktop_name[0];
   std::wstring command_line = L"\"" + program + L"\"";
   const BOOL started = CreateProcessW(program.c_str(), &command_line[0], nullptr, nullptr, TRUE,
                                       0, nullptr, current_folder.c_str(), &startup, &process_);

@@ -29,7 +29,9 @@ class ProgramRun {
   ProgramRun(const ProgramRun&) = delete;
   ProgramRun& operator=(const ProgramRun&) = delete;
 
-  bool Start(const std::wstring& program, const std::wstring& current_folder);
+  // On `desktop` ("station\\desktop") where one is named, else on the caller's.
+  bool Start(const std::wstring& program, const std::wstring& current_folder,
+             const std::wstring& desktop = L"");
   DWORD Id() const { return process_.dwProcessId; }
   // Its first visible top-level window, or null once it has ended or the time is up.
   HWND WaitForWindowOrExit(DWORD timeout_ms);
