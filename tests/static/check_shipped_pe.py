@@ -23,7 +23,7 @@ import pefile
 ROOT = Path(__file__).resolve().parents[2]
 
 ICON_FILE = ROOT / "res" / "flashgate.ico"
-RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 14, 16, 24
 DIR_BASERELOC, DIR_DELAY_IMPORT = 5, 13
 PE32 = 0x10B
 
@@ -37,8 +37,10 @@ XP_EXPORTS_FILE = Path(__file__).resolve().parent / "windows-xp-sp3-x86-exports.
 NEEDED_LOOKUPS = {("shell32.dll", "ShellExecuteExW"), ("comctl32.dll", "InitCommonControlsEx")}
 OPTIONAL_LOOKUPS = {("kernel32.dll", "SetDefaultDllDirectories")}
 
-# (width, height, colour count, bit count) of each icon image, in the icon file's order.
-ICON_IMAGES = [(32, 32, 2, 1), (32, 32, 16, 4), (16, 16, 16, 4)]
+# Each icon image as icotool lists it, in order: 32x32 in 2 colours, 32x32 and 16x16 in 16.
+ICON_IMAGES = ["--width=32 --height=32 --bit-depth=1 --palette-size=2",
+               "--width=32 --height=32 --bit-depth=4 --palette-size=16",
+               "--width=16 --height=16 --bit-depth=4 --palette-size=16"]
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
@@ -261,59 +263,33 @@ def check_run_time_lookups(pe, xp):
     return problems
 
 
-def icon_file_images(data):
-    """[(ICONDIRENTRY fields without the offset, image bytes)] of an .ico file."""
-    reserved, kind, count = struct.unpack_from("<HHH", data)
-    if (reserved, kind) != (0, 1):
-        raise ValueError("not an icon file")
-    images = []
-    for i in range(count):
-        fields = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
-        images.append((fields[:7], data[fields[7]:fields[7] + fields[6]]))
-    return images
+def icon_pictures(ico, folder):
+    """Each image of an icon file, as icotool lists it and the PNG picture it decodes to."""
+    listing = subprocess.run(["icotool", "-l", str(ico)], capture_output=True, text=True,
+                             check=True).stdout.splitlines()
+    pictures = Path(folder, ico.stem)
+    pictures.mkdir()
+    subprocess.run(["icotool", "-x", "-o", str(pictures), str(ico)], capture_output=True,
+                   check=True)
+    return listing, [png.read_bytes() for png in sorted(pictures.iterdir())]
 
 
 def check_icon(resources, exe_path):
-    """One icon group of the three images, each identical to res/flashgate.ico's."""
-    groups = [data for key, data in resources.items() if key[0] == RT_GROUP_ICON]
+    """One icon group, as wrestool extracts it, with the three images of ICON_IMAGES, each
+    the same picture as in res/flashgate.ico."""
+    groups = [key for key in resources if key[0] == RT_GROUP_ICON]
     if len(groups) != 1:
         return [f"{len(groups)} RT_GROUP_ICON resources, expected 1"]
-    group = groups[0]
-    icons = {key[1]: data for key, data in resources.items() if key[0] == RT_ICON}
-    count = struct.unpack_from("<H", group, 4)[0]
-    entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
-    listed = [(e[0], e[1], e[2], e[5]) for e in entries]
-    if listed != ICON_IMAGES:
-        return [f"icon group lists {listed}, expected {ICON_IMAGES}"]
-    expected = icon_file_images(ICON_FILE.read_bytes())
-    problems = [] if len(expected) == len(entries) else [
-        f"{ICON_FILE.name} holds {len(expected)} images, the program {len(entries)}"]
-    for index, (entry, (ico_fields, ico_data)) in enumerate(zip(entries, expected), 1):
-        data = icons.get(entry[7])
-        if data is None:
-            problems.append(f"image {index}: RT_ICON {entry[7]} is missing")
-            continue
-        width, height, _, bits = struct.unpack_from("<iiHH", data, 4)
-        if (width, height, bits) != (entry[0], 2 * entry[1], entry[5]):
-            problems.append(f"image {index}: bitmap {width}x{height}x{bits} disagrees")
-        if entry[:7] != ico_fields or data != ico_data:
-            problems.append(f"image {index}: differs from {ICON_FILE.name}")
-    problems += second_opinion_on_icon(exe_path, expected)
-    return problems
-
-
-def second_opinion_on_icon(exe_path, expected):
-    """The icon as wrestool extracts it must hold the same images."""
-    if shutil.which("wrestool") is None:
-        print("note: wrestool not found, the icon is not cross-checked")
-        return []
-    extracted = subprocess.run(["wrestool", "-x", "-t", str(RT_GROUP_ICON), exe_path],
-                               capture_output=True, check=False).stdout
-    try:
-        same = icon_file_images(extracted) == expected
-    except (ValueError, struct.error):
-        same = False
-    return [] if same else ["wrestool extracts a different icon"]
+    with tempfile.TemporaryDirectory() as folder:
+        extracted = Path(folder, "extracted.ico")
+        extracted.write_bytes(subprocess.run(["wrestool", "-x", "-t", str(RT_GROUP_ICON),
+                                              exe_path], capture_output=True, check=True).stdout)
+        listing, pictures = icon_pictures(extracted, folder)
+        if [line.split(" ", 2)[2] for line in listing] != ICON_IMAGES:
+            return [f"the icon's images are {listing}, expected {ICON_IMAGES}"]
+        if pictures != icon_pictures(ICON_FILE, folder)[1]:
+            return [f"its pictures differ from {ICON_FILE.name}'s"]
+    return []
 
 
 def check_version_record(pe, resources):
@@ -453,7 +429,8 @@ def main(argv):
     for name, check in checks:
         try:
             problems = check()
-        except (OSError, ValueError, KeyError, IndexError, struct.error) as error:
+        except (OSError, ValueError, KeyError, IndexError, struct.error,
+                subprocess.CalledProcessError) as error:
             problems = [str(error) if isinstance(error, ValueError)
                         else f"could not be read: {error!r}"]
         if problems:
