@@ -209,8 +209,8 @@ def test_sign_and_check(temp):
     # and the caller's git converting line ends, by its settings or by attributes of the
     # clone alone, does not reach the build.
     rc_file = folder / "res/flashgate.rc"
-    rc_file.write_text(rc_file.read_text().replace('"FileVersion", "1.00"',
-                                                   '"FileVersion", "9.99"'))
+    rc_file.write_text(rc_file.read_text().replace('"ProductName", "FlashGate"',
+                                                   '"ProductName", "FlashGate 9.99"'))
     (temp / "gitconfig").write_text("[core]\n\tautocrlf = true\n")
     (folder / ".git/info").mkdir(exist_ok=True)
     (folder / ".git/info/attributes").write_text("* text eol=crlf\n")
