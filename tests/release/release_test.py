@@ -139,10 +139,10 @@ def expired_certificate(folder):
 
 
 def make_certificate(folder):
-    """A self-signed code-signing certificate in FILE.p12, its password file, and its
-    fingerprint."""
-    fingerprint = certificate(folder, "cert", "/CN=FlashGate release test",
-                              extensions=["extendedKeyUsage=codeSigning"])
+    """A self-signed code-signing certificate as a vendor makes one, whose keyUsage allows
+    no certificate signing, in FILE.p12; its password file, and its fingerprint."""
+    fingerprint = certificate(folder, "cert", "/CN=FlashGate release test", extensions=[
+        "keyUsage=critical,digitalSignature", "extendedKeyUsage=codeSigning"])
     (folder / "password").write_text(PASSWORD + "\n")
     openssl("pkcs12", "-export", "-inkey", folder / "cert.key", "-in", folder / "cert.pem",
             "-out", folder / "signer.p12", "-passout", f"file:{folder / 'password'}")
