@@ -19,6 +19,7 @@ no signature is broken (with CA.pem, each is trusted by it too); 1 otherwise; 2 
 said in one line on stderr.
 """
 
+import collections
 import datetime
 import hashlib
 import os
@@ -30,7 +31,7 @@ import sys
 import tempfile
 
 import pefile
-from asn1crypto import cms, core, parser, pem, x509
+from asn1crypto import cms, parser, pem, x509
 
 SIZE_LIMIT = 64 << 20  # far above the program's size; nothing larger is read
 LIMIT = 20  # seconds for one osslsigncode call, then its process group ends
@@ -97,24 +98,33 @@ def copy(path, destination):
         out.write(data)
 
 
+def reason(error):
+    """What a reader's failure says, in one line: its first (asn1crypto adds a line for each
+    structure it was inside), or its kind where it says nothing."""
+    said = str(error).strip().splitlines()
+    return one_line(said[0] if said else type(error).__name__)
+
+
 def layout(path):
     """The build's bytes, the offsets of its CheckSum and certificate-table entry, and its
     sections as (start, end, name), all read through pefile."""
     data = read_program(path)
     try:
         image = pefile.PE(data=data, fast_load=True)
-    except pefile.PEFormatError as error:
-        raise BadInput(f"{shown(path)} is not a PE program: {error}") from None
-    header = image.OPTIONAL_HEADER
-    if header.NumberOfRvaAndSizes < 5 or len(header.DATA_DIRECTORY) < 5:
+        header = image.OPTIONAL_HEADER
+        directories = min(header.NumberOfRvaAndSizes, len(header.DATA_DIRECTORY))
+        entry = header.DATA_DIRECTORY[4] if directories >= 5 else None
+        sections = [(s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData,
+                     s.Name.rstrip(b"\0").decode("ascii", "replace")) for s in image.sections]
+        checksum = header.get_field_absolute_offset("CheckSum")
+    except Exception as error:  # noqa: BLE001 -- pefile fails in many ways on what is no PE
+        raise BadInput(f"{shown(path)} is not a PE program: {reason(error)}") from None
+    if entry is None:
         raise BadInput(f"{shown(path)} has fewer than 5 data directories")
-    entry = header.DATA_DIRECTORY[4]
     if (entry.VirtualAddress, entry.Size) != (0, 0) or len(data) % 8:
         raise BadInput(f"{shown(path)} is not an unsigned build: its certificate-table entry "
                        f"must be zero and its length a multiple of 8")
-    sections = [(s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData,
-                 s.Name.rstrip(b"\0").decode("ascii", "replace")) for s in image.sections]
-    return data, header.get_field_absolute_offset("CheckSum"), entry.get_file_offset(), sections
+    return data, checksum, entry.get_file_offset(), sections
 
 
 def compare_bytes(signed, built, checksum, entry, sections):
@@ -149,19 +159,23 @@ def compare_bytes(signed, built, checksum, entry, sections):
 
 
 def certificate(table):
-    """(why the table is not one WIN_CERTIFICATE as a signer writes it, or None; its DER)."""
+    """(why the table is not one WIN_CERTIFICATE as a signer writes it, or None; its DER,
+    or what stands where its DER should, to be read as a signature)."""
     if len(table) % 8:
         return f"its certificate table is {len(table)} bytes, not a multiple of 8", None
     length, revision, kind = struct.unpack_from("<IHH", table)
     if (revision, kind) != WIN_CERT:
         return (f"its certificate entry is not a PKCS#7 signature (revision {revision:#x}, "
                 f"type {kind:#x})"), None
+    not_one = "its certificate entry does not hold one DER SEQUENCE of definite length"
     try:
         tag_class, method, tag, header, contents, trailer = parser.parse(table[8:], strict=False)
     except ValueError:
-        tag_class = None
+        # Not even a DER object's header can be read: that is a signature no one can read,
+        # and the reader says why on its line.
+        return not_one, table[8:]
     if (tag_class, method, tag, trailer) != (0, 1, 16, b""):
-        return "its certificate entry does not hold one DER SEQUENCE of definite length", None
+        return not_one, None
     end = 8 + len(header) + len(contents)
     if not end <= length <= len(table):
         return (f"its certificate entry's dwLength is {length}, its DER object ends at "
@@ -181,30 +195,70 @@ def name_text(name):
                     .replace(")", "\\x29"))
 
 
-def read_signature(der):
-    """(the signer's certificate, the certificates carried, {unsigned attribute type:
-    [values]}) of one PKCS#7 signed-data object with one signer."""
+# What the lines need of one signature, read to the end: `head` begins its line; `anchor`
+# is the self-issued certificate that ends its chain (DER), or None where the chain ends at
+# an issuer it does not carry, named then by `chain_end`, and `ca_holds_end` says whether
+# the CA's certificates include one of that name; `when` is the time to judge it at (Unix
+# time), or None for the present; `notes` end its line; `kinds` are the types of its
+# unsigned data that nothing verifies; `nested` the DER of the signatures nested in it, as
+# the file holds them.
+Signature = collections.namedtuple(
+    "Signature", "head fingerprint anchor chain_end ca_holds_end when notes kinds nested")
+
+
+def read_signature(der, ca_names):
+    """The Signature of one PKCS#7 signed-data object with one signer, whose certificate it
+    carries. asn1crypto reads lazily, so everything is read here, where any failure of
+    the reading can be caught, and nothing read is left to fail later."""
     content = cms.ContentInfo.load(der, strict=True)
     if content["content_type"].native != "signed_data":
-        raise ValueError("not signed data")
+        raise ValueError("it is not PKCS#7 signed data")
     signed_data = content["content"]
     certificates = [c.chosen for c in signed_data["certificates"] if c.name == "certificate"]
     signers = list(signed_data["signer_infos"])
     if len(signers) != 1:
-        raise ValueError("not one signer")
+        raise ValueError(f"it has {len(signers)} signers, not one")
     sid = signers[0]["sid"]
     if sid.name == "issuer_and_serial_number":
-        found = [c for c in certificates if c.issuer == sid.chosen["issuer"] and
-                 c.serial_number == sid.chosen["serial_number"].native]
+        serial, issuer = sid.chosen["serial_number"].native, sid.chosen["issuer"]
+        found = [c for c in certificates if c.serial_number == serial and c.issuer == issuer]
     else:
         found = [c for c in certificates if c.key_identifier == sid.chosen.native]
     if not found:
         raise ValueError("the signer's certificate is not in it")
+    signer = found[0]
+    chain = [signer]  # up by names to a self-issued certificate or to a missing issuer
+    while not chain[-1].self_issued:
+        issuer = next((c for c in certificates
+                       if c.subject == chain[-1].issuer and c not in chain), None)
+        if issuer is None:
+            break
+        chain.append(issuer)
+    top = chain[-1]
+    fingerprint = hashlib.sha256(signer.dump()).hexdigest()
+    head = (f"signature: {name_text(signer.subject)} (sha256 "
+            f"{':'.join(fingerprint[i:i + 2] for i in range(0, 64, 2)).upper()} "
+            f"of the signer's certificate): ")
     unsigned = {}
-    if not isinstance(signers[0]["unsigned_attrs"], core.Void):
-        for attribute in signers[0]["unsigned_attrs"]:
-            unsigned.setdefault(attribute["type"].dotted, []).extend(attribute["values"])
-    return found[0], certificates, unsigned
+    for attribute in signers[0]["unsigned_attrs"]:  # a Void, empty, where there are none
+        unsigned.setdefault(attribute["type"].dotted, []).extend(attribute["values"])
+    notes, when = ["its time stamp is not verified" if set(unsigned) & TIME_STAMPS
+                   else "it has no time stamp"], None
+    validity = [(c["tbs_certificate"]["validity"]["not_before"].native,
+                 c["tbs_certificate"]["validity"]["not_after"].native) for c in chain]
+    if not validity[0][0] <= datetime.datetime.now(datetime.timezone.utc) <= validity[0][1]:
+        # osslsigncode judges at the present time, where an expired signer fails.
+        earliest, latest = max(v[0] for v in validity), min(v[1] for v in validity)
+        middle = earliest + (latest - earliest) / 2 if latest > earliest else earliest
+        when = int(middle.timestamp())
+        notes.append(f"judged at {middle:%Y-%m-%d %H:%M:%S} UTC, as its certificate is valid "
+                     f"only from {validity[0][0]:%Y-%m-%d %H:%M:%S} to "
+                     f"{validity[0][1]:%Y-%m-%d %H:%M:%S} UTC")
+    return Signature(
+        head, fingerprint, top.dump() if top.self_issued else None, name_text(top.issuer),
+        top.issuer.hashable in ca_names, when, notes,
+        sorted(set(unsigned) - TIME_STAMPS - {NESTED}),
+        [nested.dump() for nested in unsigned.get(NESTED, [])])
 
 
 def run(command):
@@ -220,26 +274,21 @@ def run(command):
         return None
 
 
-def pem_file(folder, name, certificates):
-    path = os.path.join(folder, name)
-    with open(path, "wb") as out:
-        out.write(b"".join(pem.armor("CERTIFICATE", c.dump()) for c in certificates))
-    return path
-
-
 class Judge:
     """osslsigncode verify on the private copy, one signature at a time, offline."""
 
-    def __init__(self, copy_path, ca_path, ca_subjects, folder):
-        self.copy, self.ca, self.ca_subjects, self.folder = \
-            copy_path, ca_path, ca_subjects, folder
+    def __init__(self, copy_path, ca_path, ca_names, folder):
+        self.copy, self.ca, self.ca_names, self.folder = copy_path, ca_path, ca_names, folder
 
-    def anchors(self, certificates):
-        """A file of the anchors: the given certificates, and the CA's with --ca."""
-        path = pem_file(self.folder, "anchors.pem", certificates)
-        if self.ca:
-            with open(self.ca, "rb") as file, open(path, "ab") as out:
-                out.write(file.read())
+    def anchors(self, anchor):
+        """A file of the anchors: the certificate that ends the signer's chain, and the
+        CA's with --ca."""
+        path = os.path.join(self.folder, "anchors.pem")
+        with open(path, "wb") as out:
+            out.write(pem.armor("CERTIFICATE", anchor))
+            if self.ca:
+                with open(self.ca, "rb") as file:
+                    out.write(file.read())
         return path
 
     def verify(self, index, fingerprint, anchors, when):
@@ -250,36 +299,14 @@ class Judge:
                    "-ignore-crl", "-ignore-cdp", "-ignore-timestamp", "-CAfile", anchors,
                    "-require-leaf-hash", f"sha256:{fingerprint}"]
         if when is not None:
-            command += ["-time", str(int(when.timestamp()))]
+            command += ["-time", str(when)]
         return {True: "holds", False: "broken", None: "late"}[run(command)]
 
-    def line(self, index, signer, certificates, unsigned):
+    def line(self, index, signature):
         """The signature's line, whether it is broken, and whether the CA trusts it (None
         without --ca)."""
-        fingerprint = hashlib.sha256(signer.dump()).hexdigest()
-        head = (f"signature: {name_text(signer.subject)} (sha256 "
-                f"{':'.join(fingerprint[i:i + 2] for i in range(0, 64, 2)).upper()} "
-                f"of the signer's certificate): ")
-        chain = [signer]  # up by names to a self-issued certificate or to a missing issuer
-        while not chain[-1].self_issued:
-            issuer = next((c for c in certificates
-                           if c.subject == chain[-1].issuer and c not in chain), None)
-            if issuer is None:
-                break
-            chain.append(issuer)
-        top, notes, when = chain[-1], [], None
-        validity = [(c["tbs_certificate"]["validity"]["not_before"].native,
-                     c["tbs_certificate"]["validity"]["not_after"].native) for c in chain]
-        if not validity[0][0] <= datetime.datetime.now(datetime.timezone.utc) <= validity[0][1]:
-            # osslsigncode judges at the present time, where an expired signer fails.
-            earliest, latest = max(v[0] for v in validity), min(v[1] for v in validity)
-            when = earliest + (latest - earliest) / 2 if latest > earliest else earliest
-            notes.append(f"judged at {when:%Y-%m-%d %H:%M:%S} UTC, as its certificate is valid "
-                         f"only from {validity[0][0]:%Y-%m-%d %H:%M:%S} to "
-                         f"{validity[0][1]:%Y-%m-%d %H:%M:%S} UTC")
-        notes.insert(0, "its time stamp is not verified" if set(unsigned) & TIME_STAMPS
-                     else "it has no time stamp")
-        trusted = None
+        fingerprint, when = signature.fingerprint, signature.when
+        state = trusted = None
         if self.ca:
             state = self.verify(index, fingerprint, self.ca, when)
             trusted = state == "holds"
@@ -290,18 +317,19 @@ class Judge:
             # 6.1), and that would prove nothing here, as anyone can make a self-signed
             # certificate whose signature verifies. Who signed is told by the fingerprint,
             # or by --ca.
-            carried = [top] if top.self_issued else []
-            if not top.self_issued and top.issuer not in self.ca_subjects:
-                state = (f"not checked (its chain ends at {name_text(top.issuer)}, which it "
+            if signature.anchor is not None:
+                state = self.verify(index, fingerprint, self.anchors(signature.anchor), when)
+            elif not signature.ca_holds_end:
+                state = (f"not checked (its chain ends at {signature.chain_end}, which it "
                          f"does not carry{' and CA does not hold' if self.ca else '; give --ca'})")
-            elif carried:  # else only the CA holds the chain's end, and it was asked above
-                state = self.verify(index, fingerprint, self.anchors(carried), when)
+            # else only the CA holds the chain's end, and it was asked above
         state = {"holds": "holds", "broken": "BROKEN (osslsigncode verify rejects it)",
                  "late": f"BROKEN (not checked: osslsigncode verify ran past {LIMIT} s)"
                  }.get(state, state)
         if trusted is not None:
             state += ", trusted by CA" if trusted else ", not trusted by CA"
-        return head + "; ".join([state, *notes]), state.startswith("BROKEN"), trusted
+        return signature.head + "; ".join([state, *signature.notes]), \
+            state.startswith("BROKEN"), trusted
 
     def lines(self, der):
         """Lines for the signature and those nested in it, and for what in them osslsigncode
@@ -309,46 +337,43 @@ class Judge:
         out, broken, untrusted = [], False, False
         values = [der]
         for index, value in enumerate(values):
-            # The file's PKCS#7 is read lazily by asn1crypto: whatever cannot be read, in
-            # whatever way, is a signature that no one can name, and broken.
             try:
-                signer, certificates, unsigned = read_signature(value)
-                line, failed, trusted = self.line(index, signer, certificates, unsigned)
-            except Exception:  # noqa: BLE001
-                what = "it" if index == 0 else f"nested signature {index}"
-                out.append(f"signature: BROKEN ({what} cannot be read as PKCS#7 signed data "
-                           f"with one signer whose certificate it carries)")
+                signature = read_signature(value, self.ca_names)
+            except Exception as error:  # noqa: BLE001
+                # The one place where a reader's failure, of whatever kind, becomes a verdict:
+                # a signature that no one can read is broken.
+                out.append(f"signature: BROKEN (it cannot be read: {reason(error)})")
                 broken = True
                 continue
+            line, failed, trusted = self.line(index, signature)
             out.append(line)
             broken, untrusted = broken or failed, untrusted or trusted is False
-            for kind in sorted(unsigned):
-                if kind == NESTED and index == 0:
-                    values += [nested.dump() for nested in unsigned[kind]]
-                elif kind == NESTED:
-                    out.append(f"unverified: signature {index} holds signatures nested in it, "
-                               f"which are not judged here")
-                elif kind not in TIME_STAMPS:
-                    out.append(f"unverified: signature {index} carries unsigned data of type "
-                               f"{one_line(kind)}, which no signature covers")
+            if index == 0:
+                values += signature.nested
+            elif signature.nested:
+                out.append(f"unverified: signature {index} holds signatures nested in it, "
+                           f"which are not judged here")
+            for kind in signature.kinds:
+                out.append(f"unverified: signature {index} carries unsigned data of type "
+                           f"{one_line(kind)}, which no signature covers")
         return out, broken, untrusted
 
 
-def subjects(ca_path):
-    """The subjects of the certificates in a PEM file."""
+def ca_names(ca_path):
+    """The subjects of the certificates in a PEM file, as asn1crypto compares names."""
     try:
         with open(ca_path, "rb") as file:
-            return [x509.Certificate.load(der).subject for kind, _, der in
-                    pem.unarmor(file.read(), multiple=True) if kind == "CERTIFICATE"]
-    except ValueError as error:
-        raise BadInput(f"the CA file cannot be read: {one_line(str(error))}") from None
+            return {x509.Certificate.load(der).subject.hashable for kind, _, der in
+                    pem.unarmor(file.read(), multiple=True) if kind == "CERTIFICATE"}
+    except Exception as error:  # noqa: BLE001 -- asn1crypto fails in many ways
+        raise BadInput(f"the CA file cannot be read: {reason(error)}") from None
 
 
 def compare(copy_path, build_path, name, label, ca_path):
     with open(copy_path, "rb") as file:
         signed = file.read()
     built, checksum, entry, sections = layout(build_path)
-    ca_subjects = subjects(ca_path) if ca_path else []
+    names = ca_names(ca_path) if ca_path else set()
     difference, der = compare_bytes(signed, built, checksum, entry, sections)
     print(f"{name} matches {label}" if difference is None else
           f"{name} does not match {label}: {difference}")
@@ -359,7 +384,8 @@ def compare(copy_path, build_path, name, label, ca_path):
               "signature: not checked (its certificate table is not one a signer writes)")
     else:
         with tempfile.TemporaryDirectory(prefix="flashgate-compare-") as folder:
-            lines, broken, untrusted = Judge(copy_path, ca_path, ca_subjects, folder).lines(der)
+            judge = Judge(copy_path, ca_path, names, folder)
+            lines, broken, untrusted = judge.lines(der)
         print("\n".join(lines))
     return 1 if difference or broken or untrusted else 0
 

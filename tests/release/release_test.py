@@ -451,6 +451,16 @@ def corrupted(name):
     return make
 
 
+def length_of_length(genuine):
+    """The signed program with its PKCS#7 object's length said in 3 bytes, not 2: far more
+    than the file holds."""
+    data = bytearray(genuine["signed"])
+    start = u32(data, layout(data)[0])
+    expect(data[start + 8:start + 10] == b"\x30\x82", "an unexpected PKCS#7 header")
+    data[start + 9] = 0x83
+    return data
+
+
 def flipped_code(genuine):
     data = bytearray(genuine["signed"])
     data[0x500] ^= 0x01  # code: .text starts at 0x400
@@ -513,8 +523,10 @@ CORPUS = [
      rf"{MATCHES}<OURS>{HOLDS}unverified: signature 0 carries unsigned data of type "
      r"1\.3\.6\.1\.4\.1\.42921\.1\.2\.1, which no signature covers" + "\n"),
     ("a made-up entry on the unsigned program", fake_entry, [], 1,
-     rf"{MATCHES}signature: BROKEN \(it cannot be read as PKCS#7 signed data with one signer "
-     r"whose certificate it carries\)" + "\n"),
+     rf"{MATCHES}signature: BROKEN \(it cannot be read: [^\n]+\)" + "\n"),
+    ("a length of its PKCS#7 object past the file's end", length_of_length, [], 1,
+     DIFFERS + r"its certificate entry does not hold one DER SEQUENCE of definite length\n"
+     r"signature: BROKEN \(it cannot be read: [^\n]+\)" + "\n"),
     ("a flipped code byte", flipped_code, [], 1, DIFFERS + r"first at byte 1280 \(0x500\) in "
      r"section \.text: 0x[0-9a-f]+ in the file, 0x[0-9a-f]+ in the build" + "\n<OURS>" +
      REJECTED),
