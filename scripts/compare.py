@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Is a signed program our build plus one Authenticode signature and nothing else, and
 does each signature in it hold? The bytes are compared here; osslsigncode judges the
-signatures, and asn1crypto only reads who signed.
+signatures, each on a file of its own, and asn1crypto only reads who signed.
 
   compare.py copy FILE COPY      FILE read once into COPY: a regular file of at most
                                  64 MiB that begins as a PE program, or exit 2
@@ -275,10 +275,26 @@ def run(command):
 
 
 class Judge:
-    """osslsigncode verify on the private copy, one signature at a time, offline."""
+    """osslsigncode verify, offline, on a private file for each signature."""
 
-    def __init__(self, copy_path, ca_path, ca_names, folder):
-        self.copy, self.ca, self.ca_names, self.folder = copy_path, ca_path, ca_names, folder
+    def __init__(self, program, entry, ca_path, ca_names, folder):
+        self.program, self.entry, self.ca, self.ca_names, self.folder = \
+            program, entry, ca_path, ca_names, folder
+
+    def alone(self, der):
+        """The file's program, as it stands before its certificate table, with the
+        signature `der` alone in a table of our own: osslsigncode reads no table of the
+        file's, and its signature 0 is this one (it numbers the nested ones in an order of
+        its own and skips those it cannot read, so no other number could be trusted to
+        name one of ours). The CheckSum stays the file's: osslsigncode only warns of it."""
+        padding = -len(der) % 8
+        table = struct.pack("<IHH", 8 + len(der) + padding, *WIN_CERT) + der + bytes(padding)
+        program = bytearray(self.program)
+        struct.pack_into("<II", program, self.entry, len(program), len(table))
+        path = os.path.join(self.folder, "signed.exe")
+        with open(path, "wb") as out:
+            out.write(program + table)
+        return path
 
     def anchors(self, anchor):
         """A file of the anchors: the certificate that ends the signer's chain, and the
@@ -291,24 +307,25 @@ class Judge:
                     out.write(file.read())
         return path
 
-    def verify(self, index, fingerprint, anchors, when):
+    def verify(self, path, fingerprint, anchors, when):
         """"holds", "broken" or "late". osslsigncode's exit status does not tell whether a
         time stamp held (it passes a signature whose time stamp's chain fails), so time
-        stamps are left out and the line says so."""
-        command = ["osslsigncode", "verify", "-in", self.copy, "-index", str(index),
-                   "-ignore-crl", "-ignore-cdp", "-ignore-timestamp", "-CAfile", anchors,
+        stamps are left out and the line says so. -index 0 leaves out the signatures nested
+        in this one: without it, osslsigncode exits 0 where any one of them holds."""
+        command = ["osslsigncode", "verify", "-in", path, "-index", "0", "-ignore-crl",
+                   "-ignore-cdp", "-ignore-timestamp", "-CAfile", anchors,
                    "-require-leaf-hash", f"sha256:{fingerprint}"]
         if when is not None:
             command += ["-time", str(when)]
         return {True: "holds", False: "broken", None: "late"}[run(command)]
 
-    def line(self, index, signature):
+    def line(self, der, signature):
         """The signature's line, whether it is broken, and whether the CA trusts it (None
         without --ca)."""
-        fingerprint, when = signature.fingerprint, signature.when
+        path, fingerprint, when = self.alone(der), signature.fingerprint, signature.when
         state = trusted = None
         if self.ca:
-            state = self.verify(index, fingerprint, self.ca, when)
+            state = self.verify(path, fingerprint, self.ca, when)
             trusted = state == "holds"
         if not trusted:
             # The self-issued certificate that ends the chain is an anchor because the
@@ -318,7 +335,7 @@ class Judge:
             # certificate whose signature verifies. Who signed is told by the fingerprint,
             # or by --ca.
             if signature.anchor is not None:
-                state = self.verify(index, fingerprint, self.anchors(signature.anchor), when)
+                state = self.verify(path, fingerprint, self.anchors(signature.anchor), when)
             elif not signature.ca_holds_end:
                 state = (f"not checked (its chain ends at {signature.chain_end}, which it "
                          f"does not carry{' and CA does not hold' if self.ca else '; give --ca'})")
@@ -345,7 +362,7 @@ class Judge:
                 out.append(f"signature: BROKEN (it cannot be read: {reason(error)})")
                 broken = True
                 continue
-            line, failed, trusted = self.line(index, signature)
+            line, failed, trusted = self.line(value, signature)
             out.append(line)
             broken, untrusted = broken or failed, untrusted or trusted is False
             if index == 0:
@@ -384,7 +401,7 @@ def compare(copy_path, build_path, name, label, ca_path):
               "signature: not checked (its certificate table is not one a signer writes)")
     else:
         with tempfile.TemporaryDirectory(prefix="flashgate-compare-") as folder:
-            judge = Judge(copy_path, ca_path, names, folder)
+            judge = Judge(signed[:len(built)], entry, ca_path, names, folder)
             lines, broken, untrusted = judge.lines(der)
         print("\n".join(lines))
     return 1 if difference or broken or untrusted else 0

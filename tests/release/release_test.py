@@ -12,9 +12,11 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pefile
+from asn1crypto import cms
 
 SOURCE = Path(sys.argv[2]).resolve() if len(sys.argv) == 3 else None
 STATIC_CHECKS = "tests/static/check_shipped_pe.py"
@@ -461,6 +463,31 @@ def length_of_length(genuine):
     return data
 
 
+def signature(data, unsigned):
+    """A signed program's signature as asn1crypto reads it."""
+    return cms.ContentInfo.load(bytes(data[len(unsigned) + 8:]))
+
+
+def nesting(signatures):
+    """Our signed program with the signatures that signatures(genuine) gives nested in its
+    signature, in that order, and its certificate table written anew around it."""
+    def make(genuine):
+        ours, nested = signature(genuine["signed"], genuine["unsigned"]), signatures(genuine)
+        ours["content"]["signer_infos"][0]["unsigned_attrs"] = [
+            {"type": "1.3.6.1.4.1.311.2.4.1", "values": nested}]
+        # asn1crypto writes a SET OF sorted, as DER has it; putting the signatures back in
+        # the order given leaves every length as it is.
+        given = [n.dump() for n in nested]
+        der = ours.dump()
+        expect(der.count(b"".join(sorted(given))) == 1, "the nested signatures are not found")
+        der = der.replace(b"".join(sorted(given)), b"".join(given))
+        data, padding = bytearray(genuine["unsigned"]), -len(der) % 8
+        table = struct.pack("<IHH", 8 + len(der) + padding, 0x0200, 2) + der + bytes(padding)
+        struct.pack_into("<II", data, layout(data)[0], len(data), len(table))
+        return data + table
+    return make
+
+
 def flipped_code(genuine):
     data = bytearray(genuine["signed"])
     data[0x500] ^= 0x01  # code: .text starts at 0x400
@@ -527,6 +554,11 @@ CORPUS = [
     ("a length of its PKCS#7 object past the file's end", length_of_length, [], 1,
      DIFFERS + r"its certificate entry does not hold one DER SEQUENCE of definite length\n"
      r"signature: BROKEN \(it cannot be read: [^\n]+\)" + "\n"),
+    # osslsigncode numbers nested signatures by their signing times: the later one, over
+    # another program, would be its second, the one over ours its first.
+    ("one signer's two nested signatures, the first over another program",
+     nesting(lambda g: [signature(g[name], g["unsigned"]) for name in ("other", "resigned")]),
+     [], 1, f"{MATCHES}<OURS>{HOLDS}<ATTACKER>{REJECTED}<ATTACKER>{HOLDS}"),
     ("a flipped code byte", flipped_code, [], 1, DIFFERS + r"first at byte 1280 \(0x500\) in "
      r"section \.text: 0x[0-9a-f]+ in the file, 0x[0-9a-f]+ in the build" + "\n<OURS>" +
      REJECTED),
@@ -587,8 +619,11 @@ def test_corpus(temp):
     by = {name: ["-certs", temp / f"{name}.pem", "-key", temp / f"{name}.key"]
           for name in ("cert", "attacker", "forged", "forger", "expired")}
     by["chain"] = ["-certs", temp / "chain.pem", "-key", temp / "leaf.key"]
+    (temp / "evil.exe").write_bytes(evil(unsigned.read_bytes()))
     for name, command in (
             ("resigned", ["sign", *by["attacker"], "-in", unsigned]),
+            ("other", ["sign", *by["attacker"], "-time", int(time.time()) + 3600,
+                       "-in", temp / "evil.exe"]),
             ("nested", ["sign", *by["attacker"], "-nest", "-in", files["signed"]]),
             ("blob", ["add", "-addUnauthenticatedBlob", "-in", files["signed"]]),
             ("forged", ["sign", *by["forged"], "-in", unsigned]),
