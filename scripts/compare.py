@@ -16,7 +16,8 @@ with a zero entry or goes on with exactly one WIN_CERTIFICATE that the entry poi
 revision 2.0, PKCS#7 signed data, one DER SEQUENCE of definite length, a dwLength from
 its end to the table's, and at most 7 zero bytes after it. Exit status: 0 it matches and
 no signature is broken (with CA.pem, each is trusted by it too); 1 otherwise; 2 bad input,
-said in one line on stderr.
+said in one line on stderr. At most NESTED_LIMIT nested signatures are judged, and each
+signature is judged within TIME_LIMIT seconds of the start, or its line says it was not.
 """
 
 import collections
@@ -29,12 +30,18 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 import pefile
 from asn1crypto import cms, parser, pem, x509
 
 SIZE_LIMIT = 64 << 20  # far above the program's size; nothing larger is read
 LIMIT = 20  # seconds for one osslsigncode call, then its process group ends
+# Seconds from the start of the comparison within which every signature is read and
+# judged, or said to be late: with the reading of the files before, any file up to
+# SIZE_LIMIT is compared within a minute.
+TIME_LIMIT = 50
+NESTED_LIMIT = 8  # nested signatures judged; a file that holds more is broken
 WIN_CERT = (0x0200, 0x0002)  # WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA
 NESTED = "1.3.6.1.4.1.311.2.4.1"
 TIME_STAMPS = {"1.2.840.113549.1.9.6", "1.3.6.1.4.1.311.3.3.1"}  # counter-signature, RFC 3161
@@ -44,6 +51,14 @@ SHORT_NAMES = {"common_name": "CN", "organization_name": "O", "organizational_un
 
 class BadInput(Exception):
     """A file that cannot be read, or is not what it must be."""
+
+
+class OutOfTime(Exception):
+    """TIME_LIMIT ran out while a signature was read."""
+
+
+def out_of_time(signal_number, frame):
+    raise OutOfTime
 
 
 def one_line(text):
@@ -227,13 +242,15 @@ def read_signature(der, ca_names):
     if not found:
         raise ValueError("the signer's certificate is not in it")
     signer = found[0]
-    chain = [signer]  # up by names to a self-issued certificate or to a missing issuer
-    while not chain[-1].self_issued:
-        issuer = next((c for c in certificates
-                       if c.subject == chain[-1].issuer and c not in chain), None)
-        if issuer is None:
-            break
-        chain.append(issuer)
+    # Up by names to a self-issued certificate or to a missing issuer, each certificate
+    # taken once in the file's order: linear in the number of certificates.
+    unused = collections.defaultdict(collections.deque)
+    for c in certificates:
+        if c is not signer:
+            unused[c.subject.hashable].append(c)
+    chain = [signer]
+    while not chain[-1].self_issued and unused[chain[-1].issuer.hashable]:
+        chain.append(unused[chain[-1].issuer.hashable].popleft())
     top = chain[-1]
     fingerprint = hashlib.sha256(signer.dump()).hexdigest()
     head = (f"signature: {name_text(signer.subject)} (sha256 "
@@ -261,25 +278,42 @@ def read_signature(der, ca_names):
         [nested.dump() for nested in unsigned.get(NESTED, [])])
 
 
-def run(command):
-    """True if the command exits 0, False if not, None if it ran past LIMIT (its whole
+def run(command, seconds):
+    """True if the command exits 0, False if not, None if it ran past `seconds` (its whole
     process group is then ended). Its output is never read."""
     child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL, start_new_session=True)
     try:
-        return child.wait(timeout=LIMIT) == 0
+        return child.wait(timeout=seconds) == 0
     except subprocess.TimeoutExpired:
         os.killpg(child.pid, signal.SIGKILL)
         child.wait()
         return None
 
 
+def ran_out():
+    """The verdict on a signature that TIME_LIMIT left unjudged."""
+    return f"BROKEN (not checked: the comparison ran past its {TIME_LIMIT} s)"
+
+
 class Judge:
     """osslsigncode verify, offline, on a private file for each signature."""
 
-    def __init__(self, program, entry, ca_path, ca_names, folder):
-        self.program, self.entry, self.ca, self.ca_names, self.folder = \
-            program, entry, ca_path, ca_names, folder
+    def __init__(self, program, entry, ca_path, ca_names, folder, deadline):
+        self.program, self.entry, self.ca, self.ca_names, self.folder, self.deadline = \
+            program, entry, ca_path, ca_names, folder, deadline
+
+    def read(self, der):
+        """read_signature, stopped where TIME_LIMIT runs out: reading a signature that
+        carries a great many certificates takes asn1crypto minutes."""
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            raise OutOfTime
+        signal.setitimer(signal.ITIMER_REAL, left)
+        try:
+            return read_signature(der, self.ca_names)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
 
     def alone(self, der):
         """The file's program, as it stands before its certificate table, with the
@@ -308,16 +342,22 @@ class Judge:
         return path
 
     def verify(self, path, fingerprint, anchors, when):
-        """"holds", "broken" or "late". osslsigncode's exit status does not tell whether a
-        time stamp held (it passes a signature whose time stamp's chain fails), so time
-        stamps are left out and the line says so. -index 0 leaves out the signatures nested
-        in this one: without it, osslsigncode exits 0 where any one of them holds."""
+        """"holds", "broken", "late" (past LIMIT) or "out of time" (past the deadline).
+        osslsigncode's exit status does not tell whether a time stamp held (it passes a
+        signature whose time stamp's chain fails), so time stamps are left out and the line
+        says so. -index 0 leaves out the signatures nested in this one: without it,
+        osslsigncode exits 0 where any one of them holds."""
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            return "out of time"
         command = ["osslsigncode", "verify", "-in", path, "-index", "0", "-ignore-crl",
                    "-ignore-cdp", "-ignore-timestamp", "-CAfile", anchors,
                    "-require-leaf-hash", f"sha256:{fingerprint}"]
         if when is not None:
             command += ["-time", str(when)]
-        return {True: "holds", False: "broken", None: "late"}[run(command)]
+        done = run(command, min(LIMIT, left))
+        return ({True: "holds", False: "broken"}[done] if done is not None else
+                "late" if left >= LIMIT else "out of time")
 
     def line(self, der, signature):
         """The signature's line, whether it is broken, and whether the CA trusts it (None
@@ -327,7 +367,7 @@ class Judge:
         if self.ca:
             state = self.verify(path, fingerprint, self.ca, when)
             trusted = state == "holds"
-        if not trusted:
+        if state in (None, "broken"):
             # The self-issued certificate that ends the chain is an anchor because the
             # signature carries it, whatever its keyUsage says, and its own signature is not
             # checked: path validation never checks an anchor's own signature (RFC 5280,
@@ -341,8 +381,8 @@ class Judge:
                          f"does not carry{' and CA does not hold' if self.ca else '; give --ca'})")
             # else only the CA holds the chain's end, and it was asked above
         state = {"holds": "holds", "broken": "BROKEN (osslsigncode verify rejects it)",
-                 "late": f"BROKEN (not checked: osslsigncode verify ran past {LIMIT} s)"
-                 }.get(state, state)
+                 "late": f"BROKEN (not checked: osslsigncode verify ran past {LIMIT} s)",
+                 "out of time": ran_out()}.get(state, state)
         if trusted is not None:
             state += ", trusted by CA" if trusted else ", not trusted by CA"
         return signature.head + "; ".join([state, *signature.notes]), \
@@ -355,7 +395,11 @@ class Judge:
         values = [der]
         for index, value in enumerate(values):
             try:
-                signature = read_signature(value, self.ca_names)
+                signature = self.read(value)
+            except OutOfTime:
+                out.append(f"signature: {ran_out()}")
+                broken = True
+                continue
             except Exception as error:  # noqa: BLE001
                 # The one place where a reader's failure, of whatever kind, becomes a verdict:
                 # a signature that no one can read is broken.
@@ -366,7 +410,12 @@ class Judge:
             out.append(line)
             broken, untrusted = broken or failed, untrusted or trusted is False
             if index == 0:
-                values += signature.nested
+                values += signature.nested[:NESTED_LIMIT]
+                if len(signature.nested) > NESTED_LIMIT:
+                    out.append(f"unverified: signature 0 holds {len(signature.nested)} nested "
+                               f"signatures; the {len(signature.nested) - NESTED_LIMIT} after "
+                               f"the first {NESTED_LIMIT} are not judged here")
+                    broken = True
             elif signature.nested:
                 out.append(f"unverified: signature {index} holds signatures nested in it, "
                            f"which are not judged here")
@@ -387,6 +436,8 @@ def ca_names(ca_path):
 
 
 def compare(copy_path, build_path, name, label, ca_path):
+    deadline = time.monotonic() + TIME_LIMIT
+    signal.signal(signal.SIGALRM, out_of_time)
     with open(copy_path, "rb") as file:
         signed = file.read()
     built, checksum, entry, sections = layout(build_path)
@@ -401,7 +452,7 @@ def compare(copy_path, build_path, name, label, ca_path):
               "signature: not checked (its certificate table is not one a signer writes)")
     else:
         with tempfile.TemporaryDirectory(prefix="flashgate-compare-") as folder:
-            judge = Judge(signed[:len(built)], entry, ca_path, names, folder)
+            judge = Judge(signed[:len(built)], entry, ca_path, names, folder, deadline)
             lines, broken, untrusted = judge.lines(der)
         print("\n".join(lines))
     return 1 if difference or broken or untrusted else 0

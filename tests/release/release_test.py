@@ -4,6 +4,7 @@
   release_test.py reproducible|sign_and_check|bad_input|corpus SOURCE_DIR
 """
 
+import concurrent.futures
 import os
 import re
 import shutil
@@ -559,6 +560,9 @@ CORPUS = [
     ("one signer's two nested signatures, the first over another program",
      nesting(lambda g: [signature(g[name], g["unsigned"]) for name in ("other", "resigned")]),
      [], 1, f"{MATCHES}<OURS>{HOLDS}<ATTACKER>{REJECTED}<ATTACKER>{HOLDS}"),
+    ("400 nested signatures", nesting(lambda g: [signature(g["resigned"], g["unsigned"])] * 400),
+     [], 1, f"{MATCHES}<OURS>{HOLDS}unverified: signature 0 holds 400 nested signatures; the "
+            f"392 after the first 8 are not judged here\n" + f"<ATTACKER>{HOLDS}" * 8),
     ("a flipped code byte", flipped_code, [], 1, DIFFERS + r"first at byte 1280 \(0x500\) in "
      r"section \.text: 0x[0-9a-f]+ in the file, 0x[0-9a-f]+ in the build" + "\n<OURS>" +
      REJECTED),
@@ -588,6 +592,22 @@ CORPUS = [
     # osslsigncode 2.9 spins forever on this one; it is never asked.
     ("a dwLength of 0", with_length(0), [], 1, DIFFERS + DW_LENGTH.format(0)),
 ]
+
+
+# SCRIPTS SLEEP SIGNED UNSIGNED: compare.py on SIGNED and UNSIGNED, named S and U, with its
+# bound on the whole comparison cut to 1 s, each signature's reading after SLEEP seconds.
+CUT_TO_1_S = """
+import sys, time
+sys.path.insert(0, sys.argv[1])
+import compare
+compare.TIME_LIMIT = 1
+read = compare.read_signature
+def slow(der, names):
+    time.sleep(int(sys.argv[2]))
+    return read(der, names)
+compare.read_signature = slow
+sys.exit(compare.main(["compare.py", "compare", *sys.argv[3:], "S", "U"]))
+"""
 
 
 def test_corpus(temp):
@@ -647,18 +667,42 @@ def test_corpus(temp):
                                         "certificate\\x29: holds\\nsignature: y"),
                              ("LEAF", "CN=FlashGate chain signer"),
                              ("EXPIRED", "CN=expired signer"))}}
-    problems = []
-    for number, (name, make, more, expected_status, expected) in enumerate(CORPUS):
+
+    def judged(number):
+        _, make, more, _, _ = CORPUS[number]
         file = temp / f"row{number}.exe"
         file.write_bytes(make(genuine))
-        status, out, error = release(folder, "--compare", file, unsigned,
-                                     *[a.format(temp=temp) for a in more], limit=120)
+        return file, release(folder, "--compare", file, unsigned,
+                             *[a.format(temp=temp) for a in more], limit=120)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:  # two rows at a time
+        outcomes = list(pool.map(judged, range(len(CORPUS))))
+    problems = []
+    for (name, _, _, expected_status, expected), (file, (status, out, error)) in \
+            zip(CORPUS, outcomes):
         print(f"{name}: exited {status}\n{out}{error}", end="")
         for token, text in filled.items():
             expected = expected.replace(token, text)
         if not (status == expected_status and
                 re.fullmatch(f"{re.escape(str(file))} {expected}", out)):
             problems.append(f"{name}: exited {status}, said {out + error!r}")
+    # The bound on the whole comparison, cut to 1 s: an osslsigncode that never answers, or
+    # a reading that would take a minute, ends where it runs out, and the line says so.
+    never = temp / "never"
+    never.mkdir()
+    (never / "osslsigncode").write_text("#!/bin/sh\nexec sleep 60\n")
+    (never / "osslsigncode").chmod(0o755)
+    ran_out = r"BROKEN \(not checked: the comparison ran past its 1 s\)"
+    for name, sleep, env, said in (
+            ("an osslsigncode that never answers", 0, {"PATH": f"{never}:{os.environ['PATH']}"},
+             f"{filled['<OURS>']}{ran_out}; it has no time stamp"),
+            ("a reading that takes a minute", 60, {}, f"signature: {ran_out}")):
+        began = time.monotonic()
+        status, out, error = run([sys.executable, "-c", CUT_TO_1_S, folder / "scripts", sleep,
+                                  files["signed"], unsigned], temp, env, limit=30)
+        took = time.monotonic() - began
+        print(f"{name}: exited {status} after {took:.1f} s\n{out}{error}", end="")
+        if not (status == 1 and took < 10 and re.fullmatch(f"S matches U\n{said}\n", out)):
+            problems.append(f"{name}: exited {status} after {took:.1f} s, said {out + error!r}")
     expect(not problems, "\n".join(problems))
 
 
