@@ -103,18 +103,24 @@ def openssl(*arguments):
                           check=True).stdout
 
 
-def certificate(folder, name, subject, issuer=None, extensions=()):
+# Keys for the certificates: P-256, which openssl makes at once, for the attacker's and the
+# certificate authorities'; RSA, which may take it a second, for our own, as a vendor's.
+EC_KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"]
+RSA_KEY = ["-newkey", "rsa:2048"]
+
+
+def certificate(folder, name, subject, issuer=None, extensions=(), key=EC_KEY):
     """NAME.pem and NAME.key: a certificate for `subject`, self-signed or, with an issuer's
     name, signed by that issuer's NAME.pem and NAME.key; its fingerprint as openssl says."""
-    pem, key = folder / f"{name}.pem", folder / f"{name}.key"
+    pem, key_file = folder / f"{name}.pem", folder / f"{name}.key"
     extra = [a for extension in extensions for a in ("-addext", extension)]
     if issuer is None:
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                subject, "-keyout", key, "-out", pem, *extra)
+        openssl("req", "-x509", *key, "-nodes", "-days", "2", "-subj", subject,
+                "-keyout", key_file, "-out", pem, *extra)
     else:
         (folder / f"{name}.ext").write_text("\n".join(extensions) + "\n")
-        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", subject,
-                "-keyout", key, "-out", folder / f"{name}.csr")
+        openssl("req", "-new", *key, "-nodes", "-subj", subject,
+                "-keyout", key_file, "-out", folder / f"{name}.csr")
         openssl("x509", "-req", "-in", folder / f"{name}.csr", "-days", "2",
                 "-CA", folder / f"{issuer}.pem", "-CAkey", folder / f"{issuer}.key",
                 "-set_serial", "41", "-extfile", folder / f"{name}.ext", "-out", pem)
@@ -131,7 +137,7 @@ def expired_certificate(folder):
         "[ca]\ndefault_ca = past\n[past]\ndatabase = index.txt\nnew_certs_dir = .\n"
         "serial = serial\ndefault_md = sha256\npolicy = any\nx509_extensions = signer\n"
         "[any]\ncommonName = supplied\n[signer]\nextendedKeyUsage = codeSigning\n")
-    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=expired signer",
+    openssl("req", "-new", *EC_KEY, "-nodes", "-subj", "/CN=expired signer",
             "-keyout", folder / "expired.key", "-out", folder / "expired.csr")
     subprocess.run(["openssl", "ca", "-batch", "-config", "ca.cnf", "-selfsign", "-keyfile",
                     "expired.key", "-in", "expired.csr", "-startdate", "20200101000000Z",
@@ -144,8 +150,9 @@ def expired_certificate(folder):
 def make_certificate(folder):
     """A self-signed code-signing certificate as a vendor makes one, whose keyUsage allows
     no certificate signing, in FILE.p12; its password file, and its fingerprint."""
-    fingerprint = certificate(folder, "cert", "/CN=FlashGate release test", extensions=[
-        "keyUsage=critical,digitalSignature", "extendedKeyUsage=codeSigning"])
+    fingerprint = certificate(folder, "cert", "/CN=FlashGate release test", key=RSA_KEY,
+                              extensions=["keyUsage=critical,digitalSignature",
+                                          "extendedKeyUsage=codeSigning"])
     (folder / "password").write_text(PASSWORD + "\n")
     openssl("pkcs12", "-export", "-inkey", folder / "cert.key", "-in", folder / "cert.pem",
             "-out", folder / "signer.p12", "-passout", f"file:{folder / 'password'}")
