@@ -4,6 +4,7 @@
   release_test.py reproducible|sign_and_check|bad_input|corpus SOURCE_DIR
 """
 
+import concurrent.futures
 import os
 import re
 import shutil
@@ -12,9 +13,11 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pefile
+from asn1crypto import cms
 
 SOURCE = Path(sys.argv[2]).resolve() if len(sys.argv) == 3 else None
 STATIC_CHECKS = "tests/static/check_shipped_pe.py"
@@ -100,18 +103,24 @@ def openssl(*arguments):
                           check=True).stdout
 
 
-def certificate(folder, name, subject, issuer=None, extensions=()):
+# Keys for the certificates: P-256, which openssl makes at once, for the attacker's and the
+# certificate authorities'; RSA, which may take it a second, for our own, as a vendor's.
+EC_KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256"]
+RSA_KEY = ["-newkey", "rsa:2048"]
+
+
+def certificate(folder, name, subject, issuer=None, extensions=(), key=EC_KEY):
     """NAME.pem and NAME.key: a certificate for `subject`, self-signed or, with an issuer's
     name, signed by that issuer's NAME.pem and NAME.key; its fingerprint as openssl says."""
-    pem, key = folder / f"{name}.pem", folder / f"{name}.key"
+    pem, key_file = folder / f"{name}.pem", folder / f"{name}.key"
     extra = [a for extension in extensions for a in ("-addext", extension)]
     if issuer is None:
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                subject, "-keyout", key, "-out", pem, *extra)
+        openssl("req", "-x509", *key, "-nodes", "-days", "2", "-subj", subject,
+                "-keyout", key_file, "-out", pem, *extra)
     else:
         (folder / f"{name}.ext").write_text("\n".join(extensions) + "\n")
-        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", subject,
-                "-keyout", key, "-out", folder / f"{name}.csr")
+        openssl("req", "-new", *key, "-nodes", "-subj", subject,
+                "-keyout", key_file, "-out", folder / f"{name}.csr")
         openssl("x509", "-req", "-in", folder / f"{name}.csr", "-days", "2",
                 "-CA", folder / f"{issuer}.pem", "-CAkey", folder / f"{issuer}.key",
                 "-set_serial", "41", "-extfile", folder / f"{name}.ext", "-out", pem)
@@ -128,7 +137,7 @@ def expired_certificate(folder):
         "[ca]\ndefault_ca = past\n[past]\ndatabase = index.txt\nnew_certs_dir = .\n"
         "serial = serial\ndefault_md = sha256\npolicy = any\nx509_extensions = signer\n"
         "[any]\ncommonName = supplied\n[signer]\nextendedKeyUsage = codeSigning\n")
-    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=expired signer",
+    openssl("req", "-new", *EC_KEY, "-nodes", "-subj", "/CN=expired signer",
             "-keyout", folder / "expired.key", "-out", folder / "expired.csr")
     subprocess.run(["openssl", "ca", "-batch", "-config", "ca.cnf", "-selfsign", "-keyfile",
                     "expired.key", "-in", "expired.csr", "-startdate", "20200101000000Z",
@@ -139,10 +148,11 @@ def expired_certificate(folder):
 
 
 def make_certificate(folder):
-    """A self-signed code-signing certificate in FILE.p12, its password file, and its
-    fingerprint."""
-    fingerprint = certificate(folder, "cert", "/CN=FlashGate release test",
-                              extensions=["extendedKeyUsage=codeSigning"])
+    """A self-signed code-signing certificate as a vendor makes one, whose keyUsage allows
+    no certificate signing, in FILE.p12; its password file, and its fingerprint."""
+    fingerprint = certificate(folder, "cert", "/CN=FlashGate release test", key=RSA_KEY,
+                              extensions=["keyUsage=critical,digitalSignature",
+                                          "extendedKeyUsage=codeSigning"])
     (folder / "password").write_text(PASSWORD + "\n")
     openssl("pkcs12", "-export", "-inkey", folder / "cert.key", "-in", folder / "cert.pem",
             "-out", folder / "signer.p12", "-passout", f"file:{folder / 'password'}")
@@ -451,6 +461,41 @@ def corrupted(name):
     return make
 
 
+def length_of_length(genuine):
+    """The signed program with its PKCS#7 object's length said in 3 bytes, not 2: far more
+    than the file holds."""
+    data = bytearray(genuine["signed"])
+    start = u32(data, layout(data)[0])
+    expect(data[start + 8:start + 10] == b"\x30\x82", "an unexpected PKCS#7 header")
+    data[start + 9] = 0x83
+    return data
+
+
+def signature(data, unsigned):
+    """A signed program's signature as asn1crypto reads it."""
+    return cms.ContentInfo.load(bytes(data[len(unsigned) + 8:]))
+
+
+def nesting(signatures):
+    """Our signed program with the signatures that signatures(genuine) gives nested in its
+    signature, in that order, and its certificate table written anew around it."""
+    def make(genuine):
+        ours, nested = signature(genuine["signed"], genuine["unsigned"]), signatures(genuine)
+        ours["content"]["signer_infos"][0]["unsigned_attrs"] = [
+            {"type": "1.3.6.1.4.1.311.2.4.1", "values": nested}]
+        # asn1crypto writes a SET OF sorted, as DER has it; putting the signatures back in
+        # the order given leaves every length as it is.
+        given = [n.dump() for n in nested]
+        der = ours.dump()
+        expect(der.count(b"".join(sorted(given))) == 1, "the nested signatures are not found")
+        der = der.replace(b"".join(sorted(given)), b"".join(given))
+        data, padding = bytearray(genuine["unsigned"]), -len(der) % 8
+        table = struct.pack("<IHH", 8 + len(der) + padding, 0x0200, 2) + der + bytes(padding)
+        struct.pack_into("<II", data, layout(data)[0], len(data), len(table))
+        return data + table
+    return make
+
+
 def flipped_code(genuine):
     data = bytearray(genuine["signed"])
     data[0x500] ^= 0x01  # code: .text starts at 0x400
@@ -513,8 +558,18 @@ CORPUS = [
      rf"{MATCHES}<OURS>{HOLDS}unverified: signature 0 carries unsigned data of type "
      r"1\.3\.6\.1\.4\.1\.42921\.1\.2\.1, which no signature covers" + "\n"),
     ("a made-up entry on the unsigned program", fake_entry, [], 1,
-     rf"{MATCHES}signature: BROKEN \(it cannot be read as PKCS#7 signed data with one signer "
-     r"whose certificate it carries\)" + "\n"),
+     rf"{MATCHES}signature: BROKEN \(it cannot be read: [^\n]+\)" + "\n"),
+    ("a length of its PKCS#7 object past the file's end", length_of_length, [], 1,
+     DIFFERS + r"its certificate entry does not hold one DER SEQUENCE of definite length\n"
+     r"signature: BROKEN \(it cannot be read: [^\n]+\)" + "\n"),
+    # osslsigncode numbers nested signatures by their signing times: the later one, over
+    # another program, would be its second, the one over ours its first.
+    ("one signer's two nested signatures, the first over another program",
+     nesting(lambda g: [signature(g[name], g["unsigned"]) for name in ("other", "resigned")]),
+     [], 1, f"{MATCHES}<OURS>{HOLDS}<ATTACKER>{REJECTED}<ATTACKER>{HOLDS}"),
+    ("400 nested signatures", nesting(lambda g: [signature(g["resigned"], g["unsigned"])] * 400),
+     [], 1, f"{MATCHES}<OURS>{HOLDS}unverified: signature 0 holds 400 nested signatures; the "
+            f"392 after the first 8 are not judged here\n" + f"<ATTACKER>{HOLDS}" * 8),
     ("a flipped code byte", flipped_code, [], 1, DIFFERS + r"first at byte 1280 \(0x500\) in "
      r"section \.text: 0x[0-9a-f]+ in the file, 0x[0-9a-f]+ in the build" + "\n<OURS>" +
      REJECTED),
@@ -546,6 +601,22 @@ CORPUS = [
 ]
 
 
+# SCRIPTS SLEEP SIGNED UNSIGNED: compare.py on SIGNED and UNSIGNED, named S and U, with its
+# bound on the whole comparison cut to 1 s, each signature's reading after SLEEP seconds.
+CUT_TO_1_S = """
+import sys, time
+sys.path.insert(0, sys.argv[1])
+import compare
+compare.TIME_LIMIT = 1
+read = compare.read_signature
+def slow(der, names):
+    time.sleep(int(sys.argv[2]))
+    return read(der, names)
+compare.read_signature = slow
+sys.exit(compare.main(["compare.py", "compare", *sys.argv[3:], "S", "U"]))
+"""
+
+
 def test_corpus(temp):
     """An attacker's files, made from one fresh signed build: each gets its verdict from
     --compare against that build, and a line for each signature in it."""
@@ -575,8 +646,11 @@ def test_corpus(temp):
     by = {name: ["-certs", temp / f"{name}.pem", "-key", temp / f"{name}.key"]
           for name in ("cert", "attacker", "forged", "forger", "expired")}
     by["chain"] = ["-certs", temp / "chain.pem", "-key", temp / "leaf.key"]
+    (temp / "evil.exe").write_bytes(evil(unsigned.read_bytes()))
     for name, command in (
             ("resigned", ["sign", *by["attacker"], "-in", unsigned]),
+            ("other", ["sign", *by["attacker"], "-time", int(time.time()) + 3600,
+                       "-in", temp / "evil.exe"]),
             ("nested", ["sign", *by["attacker"], "-nest", "-in", files["signed"]]),
             ("blob", ["add", "-addUnauthenticatedBlob", "-in", files["signed"]]),
             ("forged", ["sign", *by["forged"], "-in", unsigned]),
@@ -600,18 +674,42 @@ def test_corpus(temp):
                                         "certificate\\x29: holds\\nsignature: y"),
                              ("LEAF", "CN=FlashGate chain signer"),
                              ("EXPIRED", "CN=expired signer"))}}
-    problems = []
-    for number, (name, make, more, expected_status, expected) in enumerate(CORPUS):
+
+    def judged(number):
+        _, make, more, _, _ = CORPUS[number]
         file = temp / f"row{number}.exe"
         file.write_bytes(make(genuine))
-        status, out, error = release(folder, "--compare", file, unsigned,
-                                     *[a.format(temp=temp) for a in more], limit=120)
+        return file, release(folder, "--compare", file, unsigned,
+                             *[a.format(temp=temp) for a in more], limit=120)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:  # two rows at a time
+        outcomes = list(pool.map(judged, range(len(CORPUS))))
+    problems = []
+    for (name, _, _, expected_status, expected), (file, (status, out, error)) in \
+            zip(CORPUS, outcomes):
         print(f"{name}: exited {status}\n{out}{error}", end="")
         for token, text in filled.items():
             expected = expected.replace(token, text)
         if not (status == expected_status and
                 re.fullmatch(f"{re.escape(str(file))} {expected}", out)):
             problems.append(f"{name}: exited {status}, said {out + error!r}")
+    # The bound on the whole comparison, cut to 1 s: an osslsigncode that never answers, or
+    # a reading that would take a minute, ends where it runs out, and the line says so.
+    never = temp / "never"
+    never.mkdir()
+    (never / "osslsigncode").write_text("#!/bin/sh\nexec sleep 60\n")
+    (never / "osslsigncode").chmod(0o755)
+    ran_out = r"BROKEN \(not checked: the comparison ran past its 1 s\)"
+    for name, sleep, env, said in (
+            ("an osslsigncode that never answers", 0, {"PATH": f"{never}:{os.environ['PATH']}"},
+             f"{filled['<OURS>']}{ran_out}; it has no time stamp"),
+            ("a reading that takes a minute", 60, {}, f"signature: {ran_out}")):
+        began = time.monotonic()
+        status, out, error = run([sys.executable, "-c", CUT_TO_1_S, folder / "scripts", sleep,
+                                  files["signed"], unsigned], temp, env, limit=30)
+        took = time.monotonic() - began
+        print(f"{name}: exited {status} after {took:.1f} s\n{out}{error}", end="")
+        if not (status == 1 and took < 10 and re.fullmatch(f"S matches U\n{said}\n", out)):
+            problems.append(f"{name}: exited {status} after {took:.1f} s, said {out + error!r}")
     expect(not problems, "\n".join(problems))
 
 
