@@ -339,7 +339,8 @@ def check_manifest(resources):
         problems.append(f"requestedExecutionLevel {levels}, expected ['asInvoker']")
     declared = {e.get("Id", "").lower() for e in root.iter(COMPAT + "supportedOS")}
     problems += [f"supportedOS {os_id} missing" for os_id in sorted(SUPPORTED_OS - declared)]
-    controls = common_controls_dependencies(root)
+    controls = [e.attrib for e in root.iter(ASM_V1 + "assemblyIdentity")
+                if e.get("name") == "Microsoft.Windows.Common-Controls"]
     wanted = {"type": "win32", "version": "6.0.0.0", "processorArchitecture": "*",
               "publicKeyToken": "6595b64144ccf1df"}
     if len(controls) != 1 or any(controls[0].get(k) != v for k, v in wanted.items()):
@@ -357,44 +358,6 @@ def check_manifest(resources):
         problems.append(f"dpiAware {aware} in the 2005 WindowsSettings namespace, expected "
                         "true (system-aware before Windows 10 1607)")
     return problems
-
-
-def common_controls_dependencies(root):
-    """The attributes of each Common-Controls assembly the manifest names."""
-    return [e.attrib for e in root.iter(ASM_V1 + "assemblyIdentity")
-            if e.get("name") == "Microsoft.Windows.Common-Controls"]
-
-
-def check_common_controls(pe, resources):
-    """A program that asks for the version 6 controls initialises them itself: Windows XP
-    does not load comctl32 on demand, and a message box then fails to appear. Either it
-    imports InitCommonControls(Ex), or it looks InitCommonControlsEx up in a comctl32.dll
-    loaded by its bare name, which the manifest redirects to version 6."""
-    root = ET.fromstring(only_one(resources, RT_MANIFEST, 1))
-    if not any(c.get("version", "").startswith("6.") for c in common_controls_dependencies(root)):
-        return []
-    imported = {function for dll, functions in imports(pe).items()
-                if dll.lower() == "comctl32.dll" for function in functions}
-    if imported & {"InitCommonControls", "InitCommonControlsEx"}:
-        return []
-    image = bytes(pe.__data__).lower()
-    bare_name = "comctl32.dll\0".encode("utf-16-le")
-    loads_by_bare_name = any(image[at - 2:at] != "\\".encode("utf-16-le")
-                             for at in find_all(image, bare_name))
-    looks_up_init = b"\0initcommoncontrolsex\0" in image
-    problems = []
-    if not loads_by_bare_name:
-        problems.append("comctl32.dll is neither imported nor named bare for LoadLibraryW")
-    if not looks_up_init:
-        problems.append("InitCommonControlsEx is neither imported nor looked up")
-    return problems
-
-
-def find_all(data, part):
-    at = data.find(part)
-    while at != -1:
-        yield at
-        at = data.find(part, at + 1)
 
 
 def main(argv):
@@ -423,7 +386,6 @@ def main(argv):
         ("icon matches res/flashgate.ico", lambda: check_icon(resources, argv[1])),
         ("version record", lambda: check_version_record(pe, resources)),
         ("manifest", lambda: check_manifest(resources)),
-        ("version 6 controls initialised", lambda: check_common_controls(pe, resources)),
     ]
     failed = 0
     for name, check in checks:

@@ -87,7 +87,7 @@ class CodePath : public StandInTest {
     EXPECT_EQ(run.VisibleWindows().size(), 1u) << "the box is the only window";
 
     Close(box, way);
-    EXPECT_TRUE(run.WaitForExit(kPromptly)) << "left running after closing by " << NameOf(way);
+    EXPECT_TRUE(run.WaitForExit(kPromptly)) << "left running after closing by " << RowName(way);
     EXPECT_FALSE(FlasherStarted(record_)) << "the flasher was started";
     EXPECT_EQ(run.Output(), "");
     EXPECT_EQ(ListFolder(program_folder_), files_before) << "wrote into the program's folder";

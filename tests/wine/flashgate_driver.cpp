@@ -1,12 +1,12 @@
 // Runs the program once as a user would and tells, in words, what happened, for ./run; the
 // end-to-end tests judge the outcome, this only reports it:
 //
-//   flashgate_driver PROGRAM [--close ok|escape|close|user] [--signal-folder DIR]
+//   flashgate_driver PROGRAM [--by-user | --signal-folder DIR]
 //
 // The program starts in its own folder, beside the stand-in flashing tool. Its box is
-// closed the given way (OK by default; "user": by whoever sits at the display), with
-// --signal-folder only once DIR\close-box appears (at most a minute) after the driver has
-// written DIR\box-shown, so that a screenshot can be taken in between. Exits 1 when the
+// closed with OK, or with --by-user by whoever sits at the display; with --signal-folder
+// only once DIR\close-box appears (at most a minute) after the driver has written
+// DIR\box-shown, so that a screenshot can be taken in between. Exits 1 when the
 // program crashed, hung or could not be started, and then also writes DIR\failed, for a
 // caller that cannot see the exit status (a Wine desktop started by explorer).
 
@@ -72,24 +72,12 @@ std::wstring Joined(const std::vector<std::wstring>& parts) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  CloseBy way = CloseBy::Ok;
-  bool by_user = false;
-  std::wstring signal_folder;
-  bool usable = argc >= 2 && argc % 2 == 0;
-  for (int i = 2; usable && i < argc; i += 2) {
-    const std::wstring option = argv[i];
-    const std::wstring value = argv[i + 1];
-    if (option == L"--close" && (value == L"user" || ParseCloseBy(value, way))) {
-      by_user = value == L"user";
-    } else if (option == L"--signal-folder") {
-      signal_folder = WindowsPath(value);
-    } else {
-      usable = false;
-    }
-  }
-  if (!usable) {
-    std::fprintf(stderr, "usage: flashgate_driver PROGRAM [--close ok|escape|close|user] "
-                         "[--signal-folder DIR]\n");
+  const std::wstring option = argc == 3 || argc == 4 ? argv[2] : L"";
+  const bool by_user = argc == 3 && option == L"--by-user";
+  const std::wstring signal_folder = argc == 4 && option == L"--signal-folder"
+                                         ? WindowsPath(argv[3]) : L"";
+  if (argc != 2 && !by_user && signal_folder.empty()) {
+    std::fprintf(stderr, "usage: flashgate_driver PROGRAM [--by-user | --signal-folder DIR]\n");
     return 2;
   }
   const std::wstring records = MakeFolder(L"DriverRecord");
@@ -119,8 +107,8 @@ int wmain(int argc, wchar_t** argv) {
             L"\"\n  icon: " + (box.exclamation_icon ? L"the exclamation mark" : L"another one") +
             L"\n  buttons: " + Joined(box.buttons) + L"\n");
       if (!signal_folder.empty()) WaitForSignal(signal_folder);
-      if (!by_user) Close(box, way);
-      Print(std::wstring(L"The box was closed by ") + (by_user ? L"you" : NameOf(way)) + L".\n");
+      if (!by_user) Close(box, CloseBy::Ok);
+      Print(by_user ? L"You closed the box.\n" : L"The box was closed with OK.\n");
     }
     if (run.WaitForExit(by_user ? INFINITE : 10000)) exit_code = run.ExitCode();
   }

@@ -82,21 +82,6 @@ Box ReadBox(HWND window) {
   return box;
 }
 
-// Each way to close the box: its option name and what to call it, in CloseBy's order.
-constexpr const wchar_t* kWays[][2] = {{L"ok", L"OK"}, {L"escape", L"Escape"},
-                                       {L"close", L"the close command"}};
-
-const wchar_t* NameOf(CloseBy way) { return kWays[static_cast<int>(way)][1]; }
-
-bool ParseCloseBy(const std::wstring& name, CloseBy& way) {
-  for (int i = 0; i < 3; ++i) {
-    if (name != kWays[i][0]) continue;
-    way = static_cast<CloseBy>(i);
-    return true;
-  }
-  return false;
-}
-
 void Close(const Box& box, CloseBy way) {
   HWND ok = GetDlgItem(box.window, IDOK);
   switch (way) {

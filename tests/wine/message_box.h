@@ -22,9 +22,6 @@ struct Box {
 Box ReadBox(HWND window);
 
 enum class CloseBy { Ok, Escape, CloseCommand };
-const wchar_t* NameOf(CloseBy way);
-// Reads "ok", "escape" or "close"; false for anything else.
-bool ParseCloseBy(const std::wstring& name, CloseBy& way);
 void Close(const Box& box, CloseBy way);
 
 }  // namespace wine_test

@@ -19,15 +19,11 @@ void ForEachField(Record& record, Visit visit) {
   visit(L"foreground", record.foreground);
 }
 
-std::wstring Text(const std::wstring& field) { return field; }
-template <typename Number>
-std::wstring Text(Number field) { return std::to_wstring(field); }
-
 // The profile API drops one pair of quotes around a value, and the spaces at its ends, as
 // it reads it: a text written inside quotes comes back as it was, quotes of its own included.
 std::wstring Quoted(const std::wstring& field) { return L"\"" + field + L"\""; }
 template <typename Number>
-std::wstring Quoted(Number field) { return Text(field); }
+std::wstring Quoted(Number field) { return std::to_wstring(field); }
 
 void Read(const std::wstring& path, const wchar_t* key, std::wstring& field) {
   std::wstring value(32768, L'\0');  // longer than any path
@@ -41,14 +37,6 @@ void Read(const std::wstring& path, const wchar_t* key, Number& field) {
 }
 
 }  // namespace
-
-std::wstring RecordText(const StandInRecord& record) {
-  std::wstring text;
-  ForEachField(record, [&](const wchar_t* key, const auto& field) {
-    text += key + (L"=" + Text(field)) + L"\n";
-  });
-  return text;
-}
 
 bool WriteRecord(const std::wstring& path, const StandInRecord& record) {
   const std::wstring part = path + L".part";

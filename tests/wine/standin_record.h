@@ -25,8 +25,6 @@ struct StandInRecord {
   int foreground = -1;  // 1 when its window had the focus
 };
 
-// Its fields as "key=value" lines, in the order written.
-std::wstring RecordText(const StandInRecord& record);
 // Writes the record to `path` so that a reader sees all of it or none of it.
 bool WriteRecord(const std::wstring& path, const StandInRecord& record);
 // The record at `path` once it is there; `found` is false if it is not by `timeout_ms`.
