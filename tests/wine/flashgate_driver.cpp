@@ -102,8 +102,8 @@ int wmain(int argc, wchar_t** argv) {
     if (window != nullptr) {
       shown = true;
       const Box box = ReadBox(window);
-      Print(L"FlashGate decided that this is not the notebook the tool is meant for, and "
-            L"showed a box:\n  title \"" + box.caption + L"\"\n  text \"" + box.text +
+      Print(L"FlashGate decided that this is not the notebook the tool is meant for.\n"
+            L"It showed a box:\n  title \"" + box.caption + L"\"\n  text \"" + box.text +
             L"\"\n  icon: " + (box.exclamation_icon ? L"the exclamation mark" : L"another one") +
             L"\n  buttons: " + Joined(box.buttons) + L"\n");
       if (!signal_folder.empty()) WaitForSignal(signal_folder);
@@ -118,9 +118,9 @@ int wmain(int argc, wchar_t** argv) {
   RemoveFolder(records);
 
   if (record.found) {
-    Print(std::wstring(L"FlashGate decided that this is the notebook the tool is meant for, ") +
-          (shown ? L"and" : L"showed nothing and") + L" started " + kToolFile +
-          L" (a stand-in that records how it was started):\n  command line: " +
+    Print(std::wstring(L"FlashGate decided that this is the notebook the tool is meant for.\n") +
+          (shown ? L"It also" : L"It showed nothing and") + L" started " + kToolFile +
+          L", here a stand-in that records how it was started:\n  command line: " +
           record.command_line + L"\n  window: show state " + std::to_wstring(record.show_state) +
           (record.show_state == SW_SHOWNORMAL ? L" (normal)" : L"") +
           (record.foreground == 1 ? L", with the focus" : L", without the focus") +
