@@ -7,9 +7,8 @@ struct FlasherStartWays {
   // Creates the tool's process from its bare file name; returns 0 on success, else the
   // Windows error code.
   std::uint32_t (*by_name)();
-  // Starts the file that the search finds, where it lies beside the program, through the
-  // shell's "runas" verb, which asks the user for consent; false when it was not found
-  // there, could not be started or was refused.
+  // Starts the tool beside the program through the shell's "runas" verb, which asks the
+  // user for consent; false when it is not there, could not be started or was refused.
   bool (*elevated)();
 };
 

@@ -7,15 +7,14 @@
 #include <cstdint>
 
 // The tool's file name: the first way's bare command line, and the name the second way
-// looks for in each folder.
+// looks for beside the program.
 inline constexpr wchar_t kFlasherFile[] = L"WinPhlash.exe";
 
 // Creates the tool's process from the bare command line kFlasherFile, shown normal and
 // activated, without waiting for it. Returns 0, or the Windows error code.
 std::uint32_t StartFlasherByName();
 
-// Finds the file that process creation would have started and, only where it lies in this
-// program's own folder, starts it through the shell's "runas" verb, so Windows asks the
-// user for consent. False when it was not found there, could not be started, or consent
-// was refused.
+// Starts the tool in this program's own folder, the file that process creation finds first,
+// through the shell's "runas" verb, so Windows asks the user for consent. False when it is
+// not there, could not be started, or consent was refused.
 bool StartFlasherElevated();
