@@ -263,8 +263,8 @@ TEST_F(SupportedPath, AFlasherThatIsNoProgramEndsSilently) {
 // The functions whose calls the relay trace records, as Wine's RelayInclude setting names them.
 constexpr wchar_t kRelayed[] =
     L"kernel32.SetDefaultDllDirectories;kernel32.SetDllDirectoryW;kernel32.SetErrorMode;"
-    L"kernel32.LoadLibraryW;kernel32.LoadLibraryExW;kernel32.CreateProcessW;ole32.CoGetObject;"
-    L"user32.MessageBoxW";
+    L"kernel32.LoadLibraryW;kernel32.LoadLibraryExW;kernel32.CreateProcessW;combase.CoInitializeEx;"
+    L"ole32.CoGetObject;combase.CoUninitialize;user32.MessageBoxW";
 
 // What one process of the program left in the trace.
 struct ProgramTrace {
@@ -343,11 +343,15 @@ void ExpectCalls(const std::vector<std::string>& calls, const std::vector<std::s
 
 // The process starts narrowed to System32 for DLLs (LOAD_LIBRARY_SEARCH_SYSTEM32, 0x800),
 // with Windows' error boxes silenced (SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
-// SEM_NOOPENFILEERRORBOX, 0x8003), and binds WMI on the local machine's root\cimv2. Texts
-// are as Wine prints them, their backslashes doubled; "*" stands for a pointer.
+// SEM_NOOPENFILEERRORBOX, 0x8003), brings COM up in a single-threaded apartment, as WMI's
+// scripting objects and the shell want it (COINIT_APARTMENTTHREADED |
+// COINIT_DISABLE_OLE1DDE, 6), and binds WMI on the local machine's root\cimv2; it takes COM
+// down at the end. Texts are as Wine prints them, their backslashes doubled; "*" stands for
+// a pointer.
 const std::vector<std::string> kStart = {
     "SetDefaultDllDirectories(00000800)",
     "SetErrorMode(00008003)",
+    "CoInitializeEx(00000000,00000006)",
     R"(CoGetObject(L"winmgmts:\\\\.\\root\\cimv2",00000000,*,*))",
 };
 
@@ -387,6 +391,7 @@ TEST_F(TracedPath, TheWarningRoad) {
   // MB_ICONEXCLAMATION | MB_OK: one OK button, application-modal, no owner.
   expected.push_back(
       R"(MessageBoxW(00000000,L"This BIOS is not for your Notebook PC.",L"WinPhlash",00000030))");
+  expected.push_back("CoUninitialize()");
   ExpectCalls(trace.calls, expected);
   EXPECT_TRUE(trace.initialised_classes & ICC_STANDARD_CLASSES)
       << "InitCommonControlsEx was not asked for the standard classes before the box";
@@ -407,6 +412,7 @@ TEST_F(TracedPath, TheSupportedRoad) {
   std::vector<std::string> expected = kStart;
   expected.push_back(R"(CreateProcessW(00000000,L"WinPhlash.exe",00000000,00000000,00000000,)"
                      R"(04000000,00000000,00000000,*,*))");
+  expected.push_back("CoUninitialize()");
   ExpectCalls(trace.calls, expected);
 }
 

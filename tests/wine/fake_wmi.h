@@ -115,13 +115,17 @@ class Board : public Dispatch {
 };
 
 // Hands out `items` one by one; the move at index `fail_at` fails, and the one at
-// `nothing_at` succeeds without handing anything out.
+// `nothing_at` succeeds without handing anything out. Each of those, like the end, ends a
+// walk: a move asked for after it is counted in `moves_after_end` and answered with a
+// failure, then with the end, so that a walk that heeds either one still stops.
 class Enumerator : public Object<IEnumVARIANT> {
  public:
   std::vector<VARIANT> items;
   size_t fail_at = SIZE_MAX;
   size_t nothing_at = SIZE_MAX;
   size_t next = 0;
+  bool ended = false;
+  size_t moves_after_end = 0;
 
   ~Enumerator() override {
     for (VARIANT& item : items) VariantClear(&item);
@@ -141,6 +145,8 @@ class Enumerator : public Object<IEnumVARIANT> {
   HRESULT STDMETHODCALLTYPE Next(ULONG wanted, VARIANT* out, ULONG* fetched) override {
     if (fetched != nullptr) *fetched = 0;
     if (wanted != 1) return E_INVALIDARG;
+    if (ended) return ++moves_after_end % 2 != 0 ? E_FAIL : S_FALSE;
+    ended = next == fail_at || next == nothing_at || next == items.size();
     if (next == fail_at) return E_FAIL;
     if (next == nothing_at) return S_OK;
     if (next == items.size()) return S_FALSE;
@@ -170,7 +176,10 @@ class ResultSet : public Dispatch {
                                    VARIANT* result, EXCEPINFO*, UINT*) override {
     if (id != DISPID_NEWENUM || !(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
     if (FAILED(enum_error)) return enum_error;
-    if (rewind != nullptr) rewind->next = 0;
+    if (rewind != nullptr) {
+      rewind->next = 0;
+      rewind->ended = false;
+    }
     if (enumerator == nullptr) return S_OK;  // an empty answer
     result->vt = handed_out_as;
     result->punkVal = enumerator;

@@ -65,6 +65,7 @@ class Probe : public ::testing::Test {
 
   // Every object the probe touched has been given back once the test lets go of its own.
   void TearDown() override {
+    EXPECT_EQ(boards_->moves_after_end, 0u) << "the walk went on after the answer that ends it";
     bound_service = nullptr;
     service_->Release();
     EXPECT_EQ(fake_wmi::live_objects, 0) << "a COM reference was kept";
