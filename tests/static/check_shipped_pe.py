@@ -242,12 +242,13 @@ def check_imports(pe, xp):
 
 def looked_up_names(pe):
     """Names in the image that look like Windows functions (NUL-terminated ASCII words in
-    CamelCase) and are not imports: what the code hands to GetProcAddress. The C runtime's
+    CamelCase) and are not imports: what the code hands to GetProcAddress. Only the sections
+    are read, what Windows maps: a signature after them is no code's. The C runtime's
     start-up also looks up __register_frame_info and __deregister_frame_info, in a libgcc
     DLL only where one is already loaded; those are not Windows functions and not read here."""
     imported = {f for functions in imports(pe).values() for f in functions}
-    words = re.findall(rb"(?<![\x21-\x7e])([A-Z][a-z0-9]+(?:[A-Z][a-z0-9]*)+)\0",
-                       bytes(pe.__data__))
+    mapped = b"\0".join(section.get_data() for section in pe.sections)
+    words = re.findall(rb"(?<![\x21-\x7e])([A-Z][a-z0-9]+(?:[A-Z][a-z0-9]*)+)\0", mapped)
     return {word.decode("ascii") for word in words} - imported
 
 
