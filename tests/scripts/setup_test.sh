@@ -7,6 +7,7 @@ set -uo pipefail
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 probe=$scripts/can-run-32bit
 [ "$(id -u)" = 0 ] || { echo "SKIP: needs root"; exit 77; }
+unset FLASHGATE_ASSUME_NO_32BIT  # the machine as it is, whatever road ./test was asked to take
 failures=0
 
 # expect NAME STATUS PATTERN [VAR=VALUE...] [-- ARGS...]: the exit status and what it said,
